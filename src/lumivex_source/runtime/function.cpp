@@ -1,0 +1,206 @@
+// The function type: attributes modelled on Python functions (__name__, __defaults__, __code__, ...), so that
+// inspect.signature and help() see the real signature, and a vectorcall entry that binds, type-tests and runs
+// the body, adding the traceback entry once at this boundary.
+#include "function_object.hpp"
+
+#include <cstddef>
+
+namespace lumivex::rt {
+
+namespace {
+
+Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
+
+PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    Function& fn = *as_function(self);
+    PyObject* bound[max_parameters];
+    if (bind_arguments(fn, args, nargsf, kwnames, bound) < 0) {
+        add_traceback(PyUnicode_AsUTF8(fn.trace_name), fn.source_path, fn.def->first_line, fn.globals);
+        return nullptr;
+    }
+    if (check_exact_types(fn, bound) < 0) return nullptr;
+
+    // Bodies call back into Python, which may call these functions again (a rebound module name, a
+    // self-referential list): keep that from exhausting the C stack.
+    if (Py_EnterRecursiveCall(" in a lumivex function")) return nullptr;
+    Frame frame;
+    Ref result = fn.def->body(frame, bound);
+    Py_LeaveRecursiveCall();
+    if (!result) {
+        const int line = frame.line() ? frame.line() : fn.def->first_line;
+        add_traceback(PyUnicode_AsUTF8(fn.trace_name), fn.source_path, line, fn.globals);
+    }
+    return result.release();
+}
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Function* fn = as_function(self);
+    Py_VISIT(fn->name);
+    Py_VISIT(fn->module_name);
+    Py_VISIT(fn->trace_name);
+    Py_VISIT(fn->doc);
+    Py_VISIT(fn->defaults);
+    Py_VISIT(fn->annotations);
+    Py_VISIT(fn->code);
+    Py_VISIT(fn->parameter_names);
+    Py_VISIT(fn->globals);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    Function* fn = as_function(self);
+    Py_XDECREF(fn->name);
+    Py_XDECREF(fn->module_name);
+    Py_XDECREF(fn->trace_name);
+    Py_XDECREF(fn->doc);
+    Py_XDECREF(fn->defaults);
+    Py_XDECREF(fn->annotations);
+    Py_XDECREF(fn->code);
+    Py_XDECREF(fn->parameter_names);
+    Py_XDECREF(fn->globals);
+    PyObject_GC_Del(self);
+}
+
+PyObject* function_repr(PyObject* self) noexcept {
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->name, self);
+}
+
+PyObject* none_getter(PyObject*, void*) noexcept { Py_RETURN_NONE; }
+
+PyObject* defaults_getter(PyObject* self, void*) noexcept {
+    PyObject* defaults = as_function(self)->defaults;
+    return Py_NewRef(defaults ? defaults : Py_None);
+}
+
+PyObject* annotations_getter(PyObject* self, void*) noexcept {
+    return Py_NewRef(as_function(self)->annotations);
+}
+
+// Pickled by reference, like any module-level function.
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->name); }
+
+PyMemberDef function_members[] = {
+    {"__name__", Py_T_OBJECT_EX, offsetof(Function, name), Py_READONLY, nullptr},
+    {"__qualname__", Py_T_OBJECT_EX, offsetof(Function, name), Py_READONLY, nullptr},
+    {"__module__", Py_T_OBJECT_EX, offsetof(Function, module_name), Py_READONLY, nullptr},
+    {"__doc__", Py_T_OBJECT_EX, offsetof(Function, doc), Py_READONLY, nullptr},
+    {"__code__", Py_T_OBJECT_EX, offsetof(Function, code), Py_READONLY, nullptr},
+    {"__vectorcalloffset__", Py_T_PYSSIZET, offsetof(Function, vectorcall), Py_READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef function_getset[] = {
+    {"__defaults__", defaults_getter, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", none_getter, nullptr, nullptr, nullptr},
+    {"__annotations__", annotations_getter, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject function_type = [] {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+    type.tp_name = "lumivex.function";
+    type.tp_basicsize = sizeof(Function);
+    type.tp_dealloc = function_dealloc;
+    type.tp_vectorcall_offset = offsetof(Function, vectorcall);
+    type.tp_repr = function_repr;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL;
+    type.tp_traverse = function_traverse;
+    type.tp_methods = function_methods;
+    type.tp_members = function_members;
+    type.tp_getset = function_getset;
+    return type;
+}();
+
+Ref make_code(const FunctionDef& def, const FunctionHome& home, PyObject* name) noexcept {
+    const Py_ssize_t nparams = static_cast<Py_ssize_t>(def.parameters.size());
+    const Py_ssize_t nlocals = nparams + static_cast<Py_ssize_t>(def.locals.size());
+    Ref varnames = Ref::steal(PyTuple_New(nlocals));
+    if (!varnames) return {};
+    for (Py_ssize_t i = 0; i < nlocals; ++i) {
+        const char* text = i < nparams ? def.parameters[i].name : def.locals[i - nparams];
+        PyObject* varname = PyUnicode_InternFromString(text);
+        if (!varname) return {};
+        PyTuple_SET_ITEM(varnames.get(), i, varname);
+    }
+    Ref filename = Ref::steal(PyUnicode_FromString(home.source_path));
+    Ref empty_bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, 0));
+    Ref empty_tuple = Ref::steal(PyTuple_New(0));
+    if (!filename || !empty_bytes || !empty_tuple) return {};
+    constexpr int optimized_newlocals = CO_OPTIMIZED | CO_NEWLOCALS;
+    return Ref::steal(reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        static_cast<int>(nparams), 0, 0, static_cast<int>(nlocals), 0, optimized_newlocals, empty_bytes.get(),
+        empty_tuple.get(), empty_tuple.get(), varnames.get(), empty_tuple.get(), empty_tuple.get(),
+        filename.get(), name, name, def.first_line, empty_bytes.get(), empty_bytes.get())));
+}
+
+// Annotation texts in parameter order, "return" last.
+Ref make_annotations(const FunctionDef& def) noexcept {
+    Ref annotations = Ref::steal(PyDict_New());
+    if (!annotations) return {};
+    for (const Parameter& parameter : def.parameters) {
+        Ref text = Ref::steal(PyUnicode_FromString(parameter.annotation));
+        if (!text || PyDict_SetItemString(annotations.get(), parameter.name, text.get()) < 0) return {};
+    }
+    Ref text = Ref::steal(PyUnicode_FromString(def.return_annotation));
+    if (!text || PyDict_SetItemString(annotations.get(), "return", text.get()) < 0) return {};
+    return annotations;
+}
+
+}  // namespace
+
+Ref make_function(const FunctionDef& def, const FunctionHome& home, PyObject* defaults) noexcept {
+    if (PyType_Ready(&function_type) < 0) return {};
+    const Py_ssize_t nparams = static_cast<Py_ssize_t>(def.parameters.size());
+    const Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+    if (nparams > max_parameters || ndefaults > nparams) {
+        PyErr_Format(PyExc_SystemError, "bad function description for %s", def.name);
+        return {};
+    }
+
+    Ref name = Ref::steal(PyUnicode_InternFromString(def.name));
+    if (!name) return {};
+    Ref module_name = Ref::steal(PyUnicode_FromString(home.module_name));
+    Ref trace_name = Ref::steal(PyUnicode_FromFormat("%s.%s", home.module_name, def.name));
+    Ref doc = def.doc ? Ref::steal(PyUnicode_FromString(def.doc)) : Ref::borrow(Py_None);
+    Ref annotations = make_annotations(def);
+    Ref code = make_code(def, home, name.get());
+    Ref parameter_names = Ref::steal(PyTuple_New(nparams));
+    if (!module_name || !trace_name || !doc || !annotations || !code || !parameter_names) return {};
+    for (Py_ssize_t i = 0; i < nparams; ++i) {
+        PyObject* parameter_name = PyUnicode_InternFromString(def.parameters[i].name);
+        if (!parameter_name) return {};
+        PyTuple_SET_ITEM(parameter_names.get(), i, parameter_name);
+    }
+
+    Function* fn = PyObject_GC_New(Function, &function_type);
+    if (!fn) return {};
+    // No failures past this point: every field is filled before the object is tracked.
+    fn->vectorcall = function_vectorcall;
+    fn->def = &def;
+    fn->source_path = home.source_path;
+    fn->name = name.release();
+    fn->module_name = module_name.release();
+    fn->trace_name = trace_name.release();
+    fn->doc = doc.release();
+    fn->defaults = Py_XNewRef(defaults);
+    fn->annotations = annotations.release();
+    fn->code = code.release();
+    fn->parameter_names = parameter_names.release();
+    fn->globals = Py_NewRef(home.globals);
+    fn->parameter_count = nparams;
+    fn->required_count = nparams - ndefaults;
+    PyObject_GC_Track(fn);
+    return Ref::steal(reinterpret_cast<PyObject*>(fn));
+}
+
+}  // namespace lumivex::rt

@@ -1,0 +1,128 @@
+// The Python operations that function bodies are written in: attribute reads, calls, indexing, arithmetic,
+// comparisons and tuple unpacking. Each returns an owning `Ref` (empty with the Python error set) or an int
+// status (-1 with the error set), so a body statement reads "do it; if it failed, fail at this line".
+#pragma once
+
+#include "ref.hpp"
+
+#include <cstddef>
+
+namespace lumivex::rt {
+
+inline constexpr Py_ssize_t max_call_arguments = 8;
+
+inline PyObject* raw(PyObject* obj) noexcept { return obj; }
+inline PyObject* raw(const Ref& obj) noexcept { return obj.get(); }
+inline PyObject* raw(const Constant& obj) noexcept { return obj.get(); }
+
+inline Ref getattr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name)); }
+
+// callable(*args): positional arguments only.
+template <class... Args>
+Ref call(PyObject* callable, const Args&... args) noexcept {
+    // Slot 0 is scratch space that the callee may use for a bound `self` (PY_VECTORCALL_ARGUMENTS_OFFSET).
+    PyObject* stack[] = {nullptr, raw(args)...};
+    return Ref::steal(
+        PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// callable(*positional, **keywords): the trailing arguments are the values of `kwnames`, in its order.
+template <class... Args>
+Ref call_kw(PyObject* callable, PyObject* kwnames, const Args&... args) noexcept {
+    PyObject* stack[] = {nullptr, raw(args)...};
+    const size_t positional = sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    return Ref::steal(
+        PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+// self.name(*args)
+template <class... Args>
+Ref call_method(PyObject* self, PyObject* name, const Args&... args) noexcept {
+    PyObject* stack[] = {self, raw(args)...};
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, 1 + sizeof...(Args), nullptr));
+}
+
+// self.name(*positional, **keywords)
+template <class... Args>
+Ref call_method_kw(PyObject* self, PyObject* name, PyObject* kwnames, const Args&... args) noexcept {
+    PyObject* stack[] = {self, raw(args)...};
+    const size_t positional = 1 + sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, positional, kwnames));
+}
+
+// self.name(*args) with the arguments held in a ready-made tuple.
+inline Ref call_method_tuple(PyObject* self, PyObject* name, PyObject* args) noexcept {
+    PyObject* stack[max_call_arguments + 1] = {self};
+    const Py_ssize_t count = PyTuple_GET_SIZE(args);
+    if (count > max_call_arguments) return Ref::steal(PyErr_Format(PyExc_SystemError, "argument tuple too long"));
+    for (Py_ssize_t i = 0; i < count; ++i) stack[i + 1] = PyTuple_GET_ITEM(args, i);
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, 1 + static_cast<size_t>(count), nullptr));
+}
+
+// obj[key]
+inline Ref item(PyObject* obj, PyObject* key) noexcept { return Ref::steal(PyObject_GetItem(obj, key)); }
+
+// obj[i] with a small integer index; small ints are cached by the interpreter, so nothing is allocated.
+inline Ref item_at(PyObject* obj, Py_ssize_t index) noexcept {
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    if (!key) return {};
+    return Ref::steal(PyObject_GetItem(obj, key.get()));
+}
+
+// obj[key] = value
+inline int set_item(PyObject* obj, PyObject* key, PyObject* value) noexcept {
+    return PyObject_SetItem(obj, key, value);
+}
+
+// A tuple built from the given objects (new references are taken).
+template <class... Args>
+Ref tuple(const Args&... items) noexcept {
+    return Ref::steal(PyTuple_Pack(sizeof...(Args), raw(items)...));
+}
+
+// slice(start, stop, step); null stands for None.
+inline Ref slice(PyObject* start, PyObject* stop, PyObject* step = nullptr) noexcept {
+    return Ref::steal(PySlice_New(start, stop, step));
+}
+
+// Arithmetic with Python semantics (ints stay arbitrary precision, `%` and `//` floor).
+inline Ref add(PyObject* a, PyObject* b) noexcept { return Ref::steal(PyNumber_Add(a, b)); }
+inline Ref subtract(PyObject* a, PyObject* b) noexcept { return Ref::steal(PyNumber_Subtract(a, b)); }
+inline Ref multiply(PyObject* a, PyObject* b) noexcept { return Ref::steal(PyNumber_Multiply(a, b)); }
+inline Ref true_divide(PyObject* a, PyObject* b) noexcept { return Ref::steal(PyNumber_TrueDivide(a, b)); }
+inline Ref floor_divide(PyObject* a, PyObject* b) noexcept { return Ref::steal(PyNumber_FloorDivide(a, b)); }
+inline Ref remainder(PyObject* a, PyObject* b) noexcept { return Ref::steal(PyNumber_Remainder(a, b)); }
+inline Ref power(PyObject* a, PyObject* b) noexcept { return Ref::steal(PyNumber_Power(a, b, Py_None)); }
+inline Ref negative(PyObject* a) noexcept { return Ref::steal(PyNumber_Negative(a)); }
+inline Ref to_float(PyObject* a) noexcept { return Ref::steal(PyNumber_Float(a)); }
+
+// In-place operators (`a -= b` and friends): the result replaces the name that held `a`.
+inline Ref inplace_add(PyObject* a, PyObject* b) noexcept { return Ref::steal(PyNumber_InPlaceAdd(a, b)); }
+inline Ref inplace_subtract(PyObject* a, PyObject* b) noexcept {
+    return Ref::steal(PyNumber_InPlaceSubtract(a, b));
+}
+inline Ref inplace_multiply(PyObject* a, PyObject* b) noexcept {
+    return Ref::steal(PyNumber_InPlaceMultiply(a, b));
+}
+
+// `bool(a OP b)` as an `if` statement evaluates it: 1, 0, or -1 with an error set. The comparison result is
+// tested for truth, so objects whose comparisons return arrays or raise behave as they would in Python.
+inline int compare(PyObject* a, PyObject* b, int op) noexcept {
+    Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
+    if (!result) return -1;
+    return PyObject_IsTrue(result.get());
+}
+inline int equals(PyObject* a, PyObject* b) noexcept { return compare(a, b, Py_EQ); }
+
+inline int truth(PyObject* obj) noexcept { return PyObject_IsTrue(obj); }
+
+// `len(obj)`; -1 with an error set on failure.
+inline Py_ssize_t length(PyObject* obj) noexcept { return PyObject_Length(obj); }
+
+// `a, b, c = iterable`: fills exactly `count` targets or fails with the unpacking ValueError.
+int unpack(PyObject* iterable, Ref* targets, Py_ssize_t count) noexcept;
+
+// `raise ValueError(message)` with the given exception class object held by the module.
+int raise_with(PyObject* exception_class, PyObject* message) noexcept;
+
+}  // namespace lumivex::rt
