@@ -1,0 +1,1 @@
+"""Colour-order conversion (bgr)."""

@@ -1,0 +1,1 @@
+"""Tiled processing for upscaling large images (tile, native)."""

@@ -1,0 +1,1 @@
+"""Array helpers: dtype conversion (dtypes) and layout/batch conversion (shapery, native)."""

@@ -1,0 +1,49 @@
+"""Shared test setup: makes `cupy` importable before any lumivex module binds it, and common fixtures.
+
+Without a usable CUDA device (or with LUMIVEX_FORCE_STANDIN=1) the NumPy stand-in plays CuPy; on a GPU the
+same tests run against real CuPy.
+"""
+
+import pathlib
+import sys
+
+import pytest
+
+try:
+    import lumivex.testing as _testing
+except ImportError:  # running from a checkout that is not installed
+    sys.path.append(str(pathlib.Path(__file__).resolve().parents[1] / "src"))
+    import lumivex.testing as _testing
+
+CUPY = _testing.install_cupy_standin()
+
+
+class Recorder:
+    """Callable that records every call as (args, kwargs) and forwards it to `wrapped`, or returns `result`."""
+
+    def __init__(self, wrapped=None, result=None):
+        self.wrapped = wrapped
+        self.result = result
+        self.calls = []
+
+    def __call__(self, *args, **kwargs):
+        self.calls.append((args, kwargs))
+        return self.wrapped(*args, **kwargs) if self.wrapped is not None else self.result
+
+
+@pytest.fixture(scope="session")
+def cp():
+    """The module playing `cupy` in this run: real CuPy or the NumPy stand-in."""
+    return CUPY
+
+
+@pytest.fixture(scope="session")
+def to_host(cp):
+    """Function copying a device array to a NumPy array for comparisons."""
+    return cp.asnumpy
+
+
+@pytest.fixture
+def recorder():
+    """The Recorder class, for replacing module-level names with call-recording callables."""
+    return Recorder

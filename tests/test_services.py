@@ -1,0 +1,187 @@
+"""Tests of the pure-Python services: red/blue swap, resize, float conversion, and the CuPy stand-in."""
+
+import sys
+
+import numpy as np
+import pytest
+
+from lumivex import testing
+from lumivex.color.bgr import bgr_to_rgb, rgb_to_bgr
+from lumivex.transform.resize import INTER_AREA, INTER_AUTO, INTER_LINEAR, resize
+from lumivex.utils.dtypes import to_float32
+
+
+def bilinear_reference(image, out_h, out_w):
+    """Per-pixel bilinear sampling with half-pixel centres and clamped edges, written independently."""
+    in_h, in_w = image.shape[:2]
+
+    def taps(i, n_in, n_out):
+        x = min(max((i + 0.5) * n_in / n_out - 0.5, 0.0), n_in - 1.0)
+        x0 = int(np.floor(x))
+        return x0, min(x0 + 1, n_in - 1), x - x0
+
+    out = np.zeros((out_h, out_w) + image.shape[2:])
+    for i in range(out_h):
+        y0, y1, fy = taps(i, in_h, out_h)
+        for j in range(out_w):
+            x0, x1, fx = taps(j, in_w, out_w)
+            top = image[y0, x0] * (1 - fx) + image[y0, x1] * fx
+            bottom = image[y1, x0] * (1 - fx) + image[y1, x1] * fx
+            out[i, j] = top * (1 - fy) + bottom * fy
+    return out
+
+
+# ---- red/blue swap ----
+
+@pytest.mark.parametrize("swap", [bgr_to_rgb, rgb_to_bgr])
+@pytest.mark.parametrize("shape", [(2, 3, 3), (2, 3, 4), (5, 2, 3, 3)])
+def test_swap_exchanges_first_and_third_channel_only(cp, to_host, swap, shape):
+    host = np.arange(np.prod(shape), dtype=np.uint8).reshape(shape)
+    image = cp.asarray(host)
+    out = swap(image)
+    expected = host.copy()
+    expected[..., 0], expected[..., 2] = host[..., 2], host[..., 0]
+    assert out.shape == shape and out.dtype == image.dtype
+    np.testing.assert_array_equal(to_host(out), expected)
+    np.testing.assert_array_equal(to_host(image), host)  # input untouched
+
+
+@pytest.mark.parametrize("swap", [bgr_to_rgb, rgb_to_bgr])
+@pytest.mark.parametrize("shape", [(4, 5, 3), (4, 5, 1), (4, 5, 2), (4, 5), (3, 3)])
+def test_swap_returns_new_array(cp, to_host, swap, shape):
+    host = np.arange(np.prod(shape), dtype=np.float32).reshape(shape)
+    image = cp.asarray(host)
+    out = swap(image)
+    if len(shape) == 2 or shape[-1] < 3:
+        np.testing.assert_array_equal(to_host(out), host)  # nothing to swap: a plain copy
+    out += 100
+    np.testing.assert_array_equal(to_host(image), host)
+
+
+# ---- resize ----
+
+def test_resize_shrink_averages_areas(cp, to_host):
+    image = cp.asarray(np.arange(16, dtype=np.float32).reshape(4, 4))
+    out = resize(image, dsize=(2, 2), interpolation=INTER_AUTO)
+    np.testing.assert_allclose(to_host(out), [[2.5, 4.5], [10.5, 12.5]])
+
+
+def test_resize_shrink_by_fractional_factor_weights_partial_pixels(cp, to_host):
+    image = cp.asarray(np.array([[3.0, 6.0, 12.0]]))
+    out = resize(image, dsize=(2, 1))
+    # Output pixels cover [0, 1.5) and [1.5, 3): the middle pixel counts half for each.
+    np.testing.assert_allclose(to_host(out), [[(3 + 0.5 * 6) / 1.5, (0.5 * 6 + 12) / 1.5]])
+
+
+@pytest.mark.parametrize("in_hw, out_hw", [((2, 2), (4, 4)), ((3, 2), (7, 5)), ((2, 3), (2, 8))])
+def test_resize_enlarge_is_bilinear(cp, to_host, in_hw, out_hw):
+    host = np.random.default_rng(0).random(in_hw + (3,))
+    out = resize(cp.asarray(host), dsize=(out_hw[1], out_hw[0]))
+    np.testing.assert_allclose(to_host(out), bilinear_reference(host, *out_hw), rtol=1e-12)
+
+
+def test_resize_chooses_per_axis(cp, to_host):
+    host = np.arange(8, dtype=np.float64).reshape(4, 2)
+    out = resize(cp.asarray(host), dsize=(4, 2))  # height 4 -> 2 (area), width 2 -> 4 (bilinear)
+    rows_averaged = (host[0::2] + host[1::2]) / 2
+    np.testing.assert_allclose(to_host(out), bilinear_reference(rows_averaged, 2, 4))
+
+
+@pytest.mark.parametrize("interpolation, values, width, expected", [
+    (INTER_LINEAR, [0.0, 3.0, 6.0], 2, [0.75, 5.25]),   # bilinear even when shrinking
+    (INTER_AREA, [0.0, 3.0, 6.0], 2, [1.0, 5.0]),
+    (INTER_LINEAR, [0.0, 4.0], 4, [0.0, 1.0, 3.0, 4.0]),
+    (INTER_AREA, [0.0, 4.0], 4, [0.0, 0.0, 4.0, 4.0]),   # box sampling even when enlarging
+])
+def test_resize_explicit_interpolation(cp, to_host, interpolation, values, width, expected):
+    out = resize(cp.asarray(np.array([values])), dsize=(width, 1), interpolation=interpolation)
+    np.testing.assert_allclose(to_host(out), [expected])
+
+
+@pytest.mark.parametrize("shape, dsize, out_shape", [
+    ((4, 6), (3, 2), (2, 3)),            # grey stays 2-D; dsize is (width, height)
+    ((4, 6, 3), (12, 8), (8, 12, 3)),
+    ((4, 6, 1), (3, 8), (8, 3, 1)),
+    ((3, 8, 10), (5, 4), (3, 4, 5)),     # channels first
+    ((2, 6, 6), (3, 3), (2, 3, 3)),
+    ((5, 5, 5), (2, 3), (3, 2, 5)),      # no channel axis is small enough to be first
+])
+def test_resize_keeps_axis_order(cp, to_host, shape, dsize, out_shape):
+    host = np.random.default_rng(1).random(shape).astype(np.float32)
+    out = resize(cp.asarray(host), dsize=dsize)
+    assert out.shape == out_shape
+    if len(shape) == 3 and shape[0] <= 4 < shape[-1]:  # every channel resized like a grey image of its own
+        for c in range(shape[0]):
+            np.testing.assert_allclose(to_host(out)[c], to_host(resize(cp.asarray(host[c]), dsize)), rtol=1e-6)
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.uint16, np.int16, np.int32, np.float16, np.float32, np.float64])
+def test_resize_keeps_dtype(cp, dtype):
+    out = resize(cp.asarray(np.ones((6, 4, 3), dtype=dtype)), dsize=(8, 3))
+    assert out.dtype == dtype and out.shape == (3, 8, 3)
+
+
+@pytest.mark.parametrize("dtype, values, expected", [
+    (np.uint8, [10, 11, 11, 11], 11),           # 10.75 rounds up, not truncated to 10
+    (np.uint8, [254, 255, 255, 255], 255),
+    (np.int16, [-10, -11, -11, -11], -11),
+    (np.int32, [2**30, 2**30 + 1, 2**30 + 1, 2**30 + 1], 2**30 + 1),  # beyond float32 precision
+])
+def test_resize_rounds_integers(cp, to_host, dtype, values, expected):
+    image = cp.asarray(np.array(values, dtype=dtype).reshape(2, 2))
+    assert to_host(resize(image, dsize=(1, 1)))[0, 0] == expected
+
+
+def test_resize_same_size_returns_copy(cp, to_host):
+    host = np.arange(12, dtype=np.uint8).reshape(2, 2, 3)
+    image = cp.asarray(host)
+    out = resize(image, dsize=(2, 2))
+    out += 1
+    np.testing.assert_array_equal(to_host(image), host)
+    np.testing.assert_array_equal(to_host(out), host + 1)
+
+
+@pytest.mark.parametrize("dsize", [(0, 2), (2, -1), (2,), (1, 2, 3), (2.5, 2), (True, 2), "ab", None, 4])
+def test_resize_rejects_bad_dsize(cp, dsize):
+    with pytest.raises(ValueError, match="dsize"):
+        resize(cp.zeros((4, 4), dtype=cp.float32), dsize=dsize)
+
+
+@pytest.mark.parametrize("image_shape, kwargs", [
+    ((4,), {}), ((1, 4, 4, 3), {}), ((0, 4), {}), ((4, 4), {"interpolation": 0}),
+])
+def test_resize_rejects_bad_images_and_flags(cp, image_shape, kwargs):
+    with pytest.raises(ValueError):
+        resize(cp.zeros(image_shape, dtype=cp.float32), dsize=(2, 2), **kwargs)
+
+
+# ---- float conversion ----
+
+@pytest.mark.parametrize("dtype, values, expected", [
+    (np.uint8, [0, 51, 255], [0.0, 0.2, 1.0]),
+    (np.uint16, [0, 13107, 65535], [0.0, 0.2, 1.0]),
+    (np.float64, [-1.5, 0.25, 300.0], [-1.5, 0.25, 300.0]),
+    (np.int32, [-3, 0, 70000], [-3.0, 0.0, 70000.0]),
+    (np.float32, [0.5, 2.0, -7.0], [0.5, 2.0, -7.0]),
+])
+def test_to_float32(cp, to_host, dtype, values, expected):
+    image = cp.asarray(np.array(values, dtype=dtype))
+    out = to_float32(image)
+    assert out.dtype == np.float32
+    np.testing.assert_allclose(to_host(out), expected, rtol=1e-6)
+    out += 1  # a new array even when the input already is float32
+    np.testing.assert_array_equal(to_host(image), np.array(values, dtype=dtype))
+
+
+# ---- stand-in ----
+
+@pytest.mark.skipif(not testing.using_standin(), reason="real CuPy in use")
+def test_standin_is_stable_and_deviceless(cp):
+    import cupy
+
+    assert testing.install_cupy_standin() is cp is cupy is sys.modules["cupy"]
+    assert not testing.cuda_available()
+    assert cupy.cuda.runtime.getDeviceCount() == 0
+    assert cupy.float32 is np.float32 and cupy.get_array_module(cupy.zeros(1)) is cupy
+    with pytest.raises(AttributeError):
+        cupy.no_such_function
