@@ -77,6 +77,11 @@ PyObject* annotations_getter(PyObject* self, void*) noexcept {
     return Py_NewRef(as_function(self)->annotations);
 }
 
+// Like a builtin, the function does not bind to instances when stored on a class. Having __get__ still matters:
+// inspect counts only objects with it (or Python functions) as routines, and pydoc documents a non-routine as
+// data, without its signature.
+PyObject* function_descr_get(PyObject* self, PyObject*, PyObject*) noexcept { return Py_NewRef(self); }
+
 // Pickled by reference, like any module-level function.
 PyObject* function_reduce(PyObject* self, PyObject*) noexcept { return Py_NewRef(as_function(self)->name); }
 
@@ -118,6 +123,7 @@ PyTypeObject function_type = [] {
     type.tp_methods = function_methods;
     type.tp_members = function_members;
     type.tp_getset = function_getset;
+    type.tp_descr_get = function_descr_get;
     return type;
 }();
 

@@ -1,0 +1,96 @@
+"""Benchmark of call overhead: guess_image_layout and a bound-but-rejected image_to_batch call, each against a
+plain-Python function doing the same work. Prints nanoseconds per call and the native/Python ratio.
+
+Run with the installed package:  .venv/bin/python -P benchmarks/bench_binding.py [--repeat N]
+"""
+
+import argparse
+import timeit
+
+import lumivex.testing
+
+cp = lumivex.testing.install_cupy_standin()
+
+import lumivex.utils.shapery as shapery  # noqa: E402  (needs `cupy` importable first)
+
+
+def guess_image_layout(image):
+    nd = image.ndim
+    if nd == 2:
+        return "HW"
+    if nd == 3:
+        c_first, c_last = image.shape[0], image.shape[-1]
+        candidates = []
+        if c_first in (1, 3, 4):
+            candidates.append("CHW")
+        if c_last in (1, 3, 4):
+            candidates.append("HWC")
+        if len(candidates) == 1:
+            return candidates[0]
+        if c_first <= 4 and image.shape[1] > 4 and image.shape[2] > 4:
+            return "CHW"
+        if c_last <= 4 and image.shape[0] > 4 and image.shape[1] > 4:
+            return "HWC"
+        return "ambiguous"
+    if nd == 4:
+        if image.shape[1] in (1, 3, 4) and image.shape[2] > 4 and image.shape[3] > 4:
+            return "NCHW"
+        if image.shape[-1] in (1, 3, 4) and image.shape[1] > 4 and image.shape[2] > 4:
+            return "NHWC"
+        return "ambiguous"
+    return "unsupported"
+
+
+def image_to_batch(image, scalefactor=None, size=None, mean=None, swap_rb=True, layout="HWC"):
+    if scalefactor is not None and type(scalefactor) is not float:
+        raise TypeError(f"Argument 'scalefactor' has incorrect type (expected float, got {type(scalefactor).__name__})")
+    raise NotImplementedError
+
+
+class Small:
+    """The smallest object guess_image_layout accepts: plain attributes, no array behind them."""
+
+    ndim = 3
+    shape = (480, 640, 3)
+
+
+def rejected(fn, image):
+    def run():
+        try:
+            fn(image, 1)
+        except TypeError:
+            pass
+    return run
+
+
+def per_call_ns(fn, repeat, number):
+    return min(timeit.repeat(fn, number=number, repeat=repeat)) / number * 1e9
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--repeat", type=int, default=7)
+    parser.add_argument("--number", type=int, default=200_000)
+    options = parser.parse_args()
+
+    small, array = Small(), cp.empty((8, 3, 32, 32), dtype=cp.uint8)
+    assert shapery.guess_image_layout(small) == guess_image_layout(small) == "HWC"
+    assert shapery.guess_image_layout(array) == guess_image_layout(array) == "NCHW"
+    cases = [
+        ("guess_image_layout, small object", lambda: shapery.guess_image_layout(small),
+         lambda: guess_image_layout(small)),
+        ("guess_image_layout, (8, 3, 32, 32) array", lambda: shapery.guess_image_layout(array),
+         lambda: guess_image_layout(array)),
+        ("image_to_batch(img, 1), rejected", rejected(shapery.image_to_batch, small),
+         rejected(image_to_batch, small)),
+    ]
+    print(f"cupy: {'NumPy stand-in' if lumivex.testing.using_standin() else 'CuPy'}")
+    print(f"{'case':42} {'native ns':>10} {'python ns':>10} {'ratio':>7}")
+    for label, native, python in cases:
+        native_ns = per_call_ns(native, options.repeat, options.number)
+        python_ns = per_call_ns(python, options.repeat, options.number)
+        print(f"{label:42} {native_ns:10.1f} {python_ns:10.1f} {native_ns / python_ns:7.2f}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,212 @@
+"""Import of the native modules when things go wrong, each in a fresh interpreter: a sibling module lacking a
+name or failing, CuPy missing, a second exec with another module object, and a second interpreter.
+"""
+
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+# Every child starts like the test session: `cupy` importable (real or stand-in) before lumivex modules load.
+PRELUDE = """
+import json, sys, types
+import lumivex.testing
+lumivex.testing.install_cupy_standin()
+
+def report(**values):
+    print("RESULT " + json.dumps(values))
+
+def own_entries(error):
+    found, tb = [], error.__traceback__
+    while tb is not None:
+        code = tb.tb_frame.f_code
+        if code.co_filename.startswith("src/lumivex_source/"):
+            found.append([code.co_name, code.co_filename, tb.tb_lineno])
+        tb = tb.tb_next
+    return found
+
+def failure(module_name):
+    try:
+        __import__(module_name)
+    except BaseException as error:
+        return dict(type=type(error).__name__, message=str(error), entries=own_entries(error),
+                    left_in_sys_modules=module_name in sys.modules)
+    return None
+"""
+
+SHAPERY, TILE = "lumivex.utils.shapery", "lumivex.upscale.tile"
+INIT = {SHAPERY: ("init lumivex.utils.shapery", "src/lumivex_source/utils/shapery"),
+        TILE: ("init lumivex.upscale.tile", "src/lumivex_source/upscale/tile")}
+
+
+def run_child(*parts):
+    """Runs the prelude and `parts` (each dedented on its own) in a new interpreter; returns what it reported."""
+    env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
+    code = "\n".join([PRELUDE] + [textwrap.dedent(part) for part in parts])
+    completed = subprocess.run([sys.executable, "-P", "-c", code],
+                               capture_output=True, text=True, env=env, cwd=os.path.dirname(__file__), timeout=120)
+    assert completed.returncode == 0, completed.stderr
+    lines = [line for line in completed.stdout.splitlines() if line.startswith("RESULT ")]
+    assert len(lines) == 1, completed.stdout + completed.stderr
+    return json.loads(lines[0][len("RESULT "):])
+
+
+def init_entry(module, line):
+    return [[*INIT[module], line]]
+
+
+# ---- missing names and failing siblings ----
+
+FAKE_RESIZE_WITHOUT_INTER_AUTO = """
+    fake = types.ModuleType("lumivex.transform.resize")
+    fake.resize = lambda *args, **kwargs: None
+    sys.modules["lumivex.transform.resize"] = fake
+"""
+FAKE_DTYPES_WITHOUT_TO_FLOAT32 = """
+    import lumivex.utils
+    sys.modules["lumivex.utils.dtypes"] = types.ModuleType("lumivex.utils.dtypes")
+"""
+FAKE_BGR_WITH_BROKEN_GETATTR = """
+    fake = types.ModuleType("lumivex.color.bgr")
+    fake.bgr_to_rgb = lambda image: image
+    def __getattr__(name):
+        if name.startswith("__"):  # the import system asks for __path__ and friends
+            raise AttributeError(name)
+        raise KeyError(name)
+    fake.__getattr__ = __getattr__
+    sys.modules["lumivex.color.bgr"] = fake
+"""
+
+
+@pytest.mark.parametrize("module, setup, error, message, line", [
+    (SHAPERY, FAKE_RESIZE_WITHOUT_INTER_AUTO, "ImportError", "cannot import name INTER_AUTO", 6),
+    (SHAPERY, FAKE_DTYPES_WITHOUT_TO_FLOAT32, "ImportError", "cannot import name to_float32", 7),
+    (TILE, FAKE_DTYPES_WITHOUT_TO_FLOAT32, "ImportError", "cannot import name to_float32", 3),
+    # Errors other than AttributeError while taking a name propagate unchanged.
+    (SHAPERY, FAKE_BGR_WITH_BROKEN_GETATTR, "KeyError", "'rgb_to_bgr'", 5),
+    # A sibling that cannot be imported at all.
+    (SHAPERY, 'sys.modules["lumivex.color.bgr"] = None', "ModuleNotFoundError",
+     "import of lumivex.color.bgr halted; None in sys.modules", 5),
+    (SHAPERY, 'sys.modules["typing"] = None', "ModuleNotFoundError",
+     "import of typing halted; None in sys.modules", 1),
+    # CuPy missing: its import error propagates.
+    (SHAPERY, 'sys.modules["cupy"] = None', "ModuleNotFoundError", "import of cupy halted; None in sys.modules", 3),
+    (TILE, 'sys.modules["cupy"] = None', "ModuleNotFoundError", "import of cupy halted; None in sys.modules", 1),
+], ids=["shapery-INTER_AUTO", "shapery-to_float32", "tile-to_float32", "getattr-error", "bgr-missing",
+        "typing-missing", "shapery-cupy-missing", "tile-cupy-missing"])
+def test_failing_import(module, setup, error, message, line):
+    result = run_child(setup, f"report(**failure({module!r}))")
+    assert result == dict(type=error, message=message, entries=init_entry(module, line), left_in_sys_modules=False)
+
+
+@pytest.mark.parametrize("module, setup, restore", [
+    (SHAPERY, FAKE_RESIZE_WITHOUT_INTER_AUTO, 'del sys.modules["lumivex.transform.resize"]'),
+    (SHAPERY, 'saved, sys.modules["cupy"] = sys.modules["cupy"], None', 'sys.modules["cupy"] = saved'),
+    (TILE, FAKE_DTYPES_WITHOUT_TO_FLOAT32, 'del sys.modules["lumivex.utils.dtypes"]'),
+], ids=["shapery-sibling", "shapery-cupy", "tile-sibling"])
+def test_a_failed_import_can_be_retried(module, setup, restore):
+    result = run_child(setup, f"""
+    first = failure({module!r})
+    {restore}
+    import importlib, lumivex.utils.dtypes
+    module = importlib.import_module({module!r})
+    report(first_failed=first is not None, cp_bound=module.cp is sys.modules["cupy"],
+           to_float32_bound=module.to_float32 is lumivex.utils.dtypes.to_float32,
+           names=[name for name in vars(module) if not name.startswith("__")])
+    """)
+    assert result["first_failed"] and result["cp_bound"] and result["to_float32_bound"]
+    expected = (["Literal", "cp", "bgr_to_rgb", "rgb_to_bgr", "INTER_AUTO", "resize", "to_float32", "Layout",
+                 "guess_image_layout", "batch_to_images", "images_to_batch", "image_to_batch",
+                 "image_to_batch_pixelshift", "pixelshift_fuse"] if module == SHAPERY else
+                ["cp", "to_float32", "tile_image", "add_padding", "merge_tiles", "create_gaussian_weights"])
+    assert result["names"] == expected
+
+
+def test_a_name_missing_as_attribute_is_taken_from_sys_modules():
+    result = run_child(FAKE_RESIZE_WITHOUT_INTER_AUTO, """
+    marker = object()
+    sys.modules["lumivex.transform.resize.INTER_AUTO"] = marker
+    import lumivex.utils.shapery as shapery
+    report(found=shapery.INTER_AUTO is marker)
+    """)
+    assert result == {"found": True}
+
+
+def test_failure_leaves_the_process_usable():
+    # After the failed import, the working module still answers; nothing freed early.
+    result = run_child(FAKE_RESIZE_WITHOUT_INTER_AUTO, """
+    failure("lumivex.utils.shapery")
+    import gc; gc.collect()
+    import lumivex.upscale.tile as tile
+    report(doc=tile.tile_image.__doc__.splitlines()[1].strip())
+    """)
+    assert result == {"doc": "Split the input image into overlapping tiles."}
+
+
+# ---- exec slot called again ----
+
+@pytest.mark.parametrize("module, short", [(SHAPERY, "shapery"), (TILE, "tile")])
+def test_exec_with_another_module_object_is_refused(module, short):
+    result = run_child(f"""
+    import ctypes, importlib
+    module = importlib.import_module({module!r})
+    get_def = ctypes.pythonapi.PyModule_GetDef
+    get_def.restype, get_def.argtypes = ctypes.c_void_p, [ctypes.py_object]
+    exec_def = ctypes.pythonapi.PyModule_ExecDef
+    exec_def.restype, exec_def.argtypes = ctypes.c_int, [ctypes.py_object, ctypes.c_void_p]
+    definition = get_def(module)
+    other = types.ModuleType("x")
+    try:
+        exec_def(other, definition)
+        refused = None
+    except BaseException as error:
+        refused = [type(error).__name__, str(error)]
+    before = dict(vars(module))
+    module.cp = "rebound"
+    again = exec_def(module, definition)
+    unchanged = all(vars(module)[key] is value for key, value in before.items() if key != "cp")
+    report(refused=refused, other_names=sorted(vars(other)), again=again, cp=module.cp, unchanged=unchanged,
+           same=sys.modules[{module!r}] is module)
+    """)
+    assert result["refused"] == ["RuntimeError", f"Module '{short}' has already been imported. "
+                                                 "Re-initialisation is not supported."]
+    assert result["other_names"] == ["__doc__", "__loader__", "__name__", "__package__", "__spec__"]
+    assert result["again"] == 0 and result["cp"] == "rebound"
+    assert result["unchanged"] and result["same"]
+
+
+# ---- a second interpreter in the process ----
+
+# Runs inside the second interpreter; it reports through a file, since its exceptions stay inside it.
+SUBINTERPRETER_CODE = """
+import json
+try:
+    import {module}
+    outcome = None
+except BaseException as error:
+    outcome = [type(error).__name__, str(error)]
+with open({out!r}, "w") as stream:
+    json.dump(outcome, stream)
+"""
+
+
+@pytest.mark.parametrize("module", [SHAPERY, TILE])
+def test_second_interpreter_is_refused(module, tmp_path):
+    pytest.importorskip("_testcapi")  # the child runs the same interpreter build
+    out = str(tmp_path / "outcome.json")
+    code = SUBINTERPRETER_CODE.format(module=module, out=out)
+    # The legacy configuration shares the main interpreter's GIL, so only the module's own check can refuse it.
+    result = run_child(f"""
+    import importlib
+    import _testcapi
+    module = importlib.import_module({module!r})
+    status = _testcapi.run_in_subinterp({code!r})
+    with open({out!r}) as stream:
+        outcome = json.load(stream)
+    report(status=status, outcome=outcome, still_works=module.__test__ == {{}} and sys.modules[{module!r}] is module)
+    """)
+    refusal = "Interpreter change detected - this module can only be loaded into one interpreter per process."
+    assert result == {"status": 0, "still_works": True, "outcome": ["ImportError", refusal]}
