@@ -128,6 +128,8 @@ int make_tuples() noexcept {
         rt::make_tuple(k.kw_batch_options, str.scalefactor, str.size, str.mean, str.swap_rb, str.layout) < 0) {
         return -1;
     }
+    Ref whole_axis = rt::slice(nullptr, nullptr);
+    if (!whole_axis || rt::make_tuple(k.channel_column, whole_axis, Py_None, Py_None) < 0) return -1;
     return rt::make_str(k.mean_message, "Mean must be a single value or a tuple of three values.") < 0 ||
                    rt::make_str(k.unsupported_layout_prefix, "Unsupported image layout: ") < 0 ||
                    rt::make_str(k.dim_message, "dim must be \u2265 1") < 0 || rt::make_str(k.image_prefix, "Image ") < 0 ||

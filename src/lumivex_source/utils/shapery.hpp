@@ -37,6 +37,8 @@ struct Constants {
     Constant value_error, range;
     // Message texts.
     Constant mean_message, unsupported_layout_prefix, dim_message, image_prefix, times_sign, not_divisible;
+    // Batch conversions: the index (slice(None), None, None) that stands a per-channel vector up as (C, 1, 1).
+    Constant channel_column;
 };
 
 extern Strings str;
