@@ -1,16 +1,278 @@
 // Sub-pixel phases: decomposition of an image into its dim² phases and fusion of the predictions made for them.
+// Every array operation is a CuPy call; the bodies only sequence them, one statement at a time.
+//
+// Source lines that tracebacks report, one per statement of the functions' Python-level listing (a compound
+// test or an expression statement reports its own line, whichever of its parts fails):
+//
+//   image_to_batch_pixelshift (def at 199)        pixelshift_fuse (def at 246)
+//   204  if dim < 1                               253  B = preds.shape[0]
+//   205  raise ValueError(dim message)            254  for k in range(B)
+//   206  h, w, c = image.shape                    255  idx = start_idx + k
+//   207  if h % dim or w % dim                    256  j, i = divmod(idx, dim)
+//   208  raise ValueError(not divisible)          257  up = preds[k].repeat(dim, axis=1).repeat(dim, axis=2)
+//   210  if swap_rb                               258  up = cp.roll(up, shift=(j, i), axis=(1, 2))
+//   211  image = bgr_to_rgb(image)                259  acc += up.astype(cp.float32)
+//   212  array_dtype = image.dtype                260  hits += 1
+//   214  if isinstance(mean, (int, float))
+//   215  mean = (float(mean),)
+//   216  elif len(mean) == 1 (the length is taken once; 218 tests the same value)
+//   217  mean = (mean[0],)
+//   218  elif len(mean) != 3
+//   219  raise ValueError(mean message)
+//   220  image -= cp.array(mean, dtype=array_dtype)
+//   222  image *= scalefactor
+//   224  h_sub, w_sub = h // dim, w // dim
+//   225  out = cp.empty((dim * dim, c, h_sub, w_sub), dtype=image.dtype)
+//   227  for j in range(dim)
+//   228  for i in range(dim)
+//   229  block = image[j::dim, i::dim]
+//   230  out[idx] = cp.ascontiguousarray(block).transpose(2, 0, 1)
+//   231  idx += 1
 #include "shapery.hpp"
 
 namespace lumivex::shapery {
 
-Ref image_to_batch_pixelshift(Frame& f, PyObject* const*) noexcept {
-    PyErr_SetString(PyExc_NotImplementedError, "not implemented yet");
-    return f.fail(199);
+namespace {
+
+// A single mean value is kept as a one-element sequence so that it broadcasts over any channel count (grey,
+// RGB, RGBA); three values go per channel. Returns the normalised mean, or empty with the error set and the
+// failing line in `line`.
+Ref normalise_mean(PyObject* mean, int& line) noexcept {
+    line = 214;
+    const int is_int = PyObject_IsInstance(mean, reinterpret_cast<PyObject*>(&PyLong_Type));
+    if (is_int < 0) return {};
+    const int is_number = is_int ? 1 : PyObject_IsInstance(mean, reinterpret_cast<PyObject*>(&PyFloat_Type));
+    if (is_number < 0) return {};
+    if (is_number) {
+        line = 215;
+        Ref value = rt::to_float(mean);
+        if (!value) return {};
+        return rt::tuple(value);
+    }
+    line = 216;
+    const Py_ssize_t count = rt::length(mean);
+    if (count < 0) return {};
+    if (count == 1) {
+        line = 217;
+        Ref first = rt::item(mean, k.zero.get());
+        if (!first) return {};
+        return rt::tuple(first);
+    }
+    if (count != 3) {
+        line = 219;
+        rt::raise_with(k.value_error.get(), k.mean_message.get());
+        return {};
+    }
+    return Ref::borrow(mean);
 }
 
-Ref pixelshift_fuse(Frame& f, PyObject* const*) noexcept {
-    PyErr_SetString(PyExc_NotImplementedError, "not implemented yet");
-    return f.fail(246);
+// "Image H×W not divisible by dim=D", with the texts of the three values.
+void raise_not_divisible(PyObject* h, PyObject* w, PyObject* dim) noexcept {
+    Ref h_text = Ref::steal(PyObject_Str(h));
+    if (!h_text) return;
+    Ref w_text = Ref::steal(PyObject_Str(w));
+    if (!w_text) return;
+    Ref dim_text = Ref::steal(PyObject_Str(dim));
+    if (!dim_text) return;
+    Ref message = Ref::steal(PyUnicode_FromFormat("%U%U%U%U%U%U", k.image_prefix.get(), h_text.get(),
+                                                  k.times_sign.get(), w_text.get(), k.not_divisible.get(),
+                                                  dim_text.get()));
+    if (message) rt::raise_with(k.value_error.get(), message.get());
+}
+
+// `h % dim or w % dim` as an `if` evaluates it: 1, 0, or -1 with the error set.
+int not_divisible(PyObject* h, PyObject* w, PyObject* dim) noexcept {
+    for (PyObject* side : {h, w}) {
+        Ref rest = rt::remainder(side, dim);
+        if (!rest) return -1;
+        const int truth = rt::truth(rest.get());
+        if (truth != 0) return truth;
+    }
+    return 0;
+}
+
+// `for name in range(stop)`: the iterator over the range object held since import.
+Ref range_iterator(PyObject* stop) noexcept {
+    Ref range = rt::call(k.range.get(), stop);
+    if (!range) return {};
+    return Ref::steal(PyObject_GetIter(range.get()));
+}
+
+// The next value of a loop; empty at the end (no error) or on failure (error set).
+Ref next(PyObject* iterator) noexcept { return Ref::steal(PyIter_Next(iterator)); }
+
+}  // namespace
+
+Ref image_to_batch_pixelshift(Frame& f, PyObject* const* args) noexcept {
+    Ref image = Ref::borrow(args[0]);
+    PyObject* dim = args[1];
+    PyObject* scalefactor = args[2];
+    PyObject* mean_arg = args[3];
+    PyObject* swap_rb = args[4];
+
+    const int too_small = rt::compare(dim, k.one.get(), Py_LT);
+    if (too_small < 0) return f.fail(204);
+    if (too_small) {
+        rt::raise_with(k.value_error.get(), k.dim_message.get());
+        return f.fail(205);
+    }
+
+    Ref shape = rt::getattr(image.get(), str.shape.get());
+    if (!shape) return f.fail(206);
+    Ref hwc[3];
+    if (rt::unpack(shape.get(), hwc, 3) < 0) return f.fail(206);
+    shape = Ref();
+    PyObject* h = hwc[0].get();
+    PyObject* w = hwc[1].get();
+    PyObject* c = hwc[2].get();
+
+    const int uneven = not_divisible(h, w, dim);
+    if (uneven < 0) return f.fail(207);
+    if (uneven) {
+        raise_not_divisible(h, w, dim);
+        return f.fail(208);
+    }
+
+    const int swap = rt::truth(swap_rb);
+    if (swap < 0) return f.fail(210);
+    if (swap) {
+        Ref bgr_to_rgb = global(str.bgr_to_rgb);
+        if (!bgr_to_rgb) return f.fail(211);
+        image = rt::call(bgr_to_rgb.get(), image);
+        if (!image) return f.fail(211);
+    }
+    Ref array_dtype = rt::getattr(image.get(), str.dtype.get());
+    if (!array_dtype) return f.fail(212);
+
+    if (mean_arg != Py_None) {
+        int line = 0;
+        Ref mean = normalise_mean(mean_arg, line);
+        if (!mean) return f.fail(line);
+        Ref cp = global(str.cp);
+        if (!cp) return f.fail(220);
+        Ref array = rt::getattr(cp.get(), str.array.get());
+        if (!array) return f.fail(220);
+        Ref mean_array = rt::call_kw(array.get(), k.kw_dtype.get(), mean, array_dtype);
+        if (!mean_array) return f.fail(220);
+        image = rt::inplace_subtract(image.get(), mean_array.get());
+        if (!image) return f.fail(220);
+    }
+    if (scalefactor != Py_None) {
+        image = rt::inplace_multiply(image.get(), scalefactor);
+        if (!image) return f.fail(222);
+    }
+
+    Ref h_sub = rt::floor_divide(h, dim);
+    if (!h_sub) return f.fail(224);
+    Ref w_sub = rt::floor_divide(w, dim);
+    if (!w_sub) return f.fail(224);
+
+    Ref phases = rt::multiply(dim, dim);
+    if (!phases) return f.fail(225);
+    Ref out_shape = rt::tuple(phases, c, h_sub, w_sub);
+    if (!out_shape) return f.fail(225);
+    Ref cp = global(str.cp);
+    if (!cp) return f.fail(225);
+    Ref empty = rt::getattr(cp.get(), str.empty.get());
+    if (!empty) return f.fail(225);
+    Ref out_dtype = rt::getattr(image.get(), str.dtype.get());
+    if (!out_dtype) return f.fail(225);
+    Ref out = rt::call_kw(empty.get(), k.kw_dtype.get(), out_shape, out_dtype);
+    if (!out) return f.fail(225);
+
+    Ref idx = Ref::borrow(k.zero.get());
+    Ref rows = range_iterator(dim);
+    if (!rows) return f.fail(227);
+    while (Ref j = next(rows.get())) {
+        // The row slice is the same for every column phase of this row phase.
+        Ref row_slice = rt::slice(j.get(), nullptr, dim);
+        if (!row_slice) return f.fail(229);
+        Ref columns = range_iterator(dim);
+        if (!columns) return f.fail(228);
+        while (Ref i = next(columns.get())) {
+            Ref column_slice = rt::slice(i.get(), nullptr, dim);
+            if (!column_slice) return f.fail(229);
+            Ref key = rt::tuple(row_slice, column_slice);
+            if (!key) return f.fail(229);
+            Ref block = rt::item(image.get(), key.get());
+            if (!block) return f.fail(229);
+
+            Ref phase_cp = global(str.cp);
+            if (!phase_cp) return f.fail(230);
+            Ref compact = rt::getattr(phase_cp.get(), str.ascontiguousarray.get());
+            if (!compact) return f.fail(230);
+            Ref contiguous = rt::call(compact.get(), block);
+            if (!contiguous) return f.fail(230);
+            Ref plane = rt::call_method_tuple(contiguous.get(), str.transpose.get(), k.axes_201.get());
+            if (!plane || rt::set_item(out.get(), idx.get(), plane.get()) < 0) return f.fail(230);
+
+            idx = rt::inplace_add(idx.get(), k.one.get());
+            if (!idx) return f.fail(231);
+        }
+        if (PyErr_Occurred()) return f.fail(228);
+    }
+    if (PyErr_Occurred()) return f.fail(227);
+    return out;
+}
+
+Ref pixelshift_fuse(Frame& f, PyObject* const* args) noexcept {
+    PyObject* preds = args[0];
+    // `acc += ...` and `hits += 1` rebind the names to what the in-place operators return (for arrays, the
+    // same object), so later predictions add into that.
+    Ref acc = Ref::borrow(args[1]);
+    Ref hits = Ref::borrow(args[2]);
+    PyObject* start_idx = args[3];
+    PyObject* dim = args[4];
+
+    Ref shape = rt::getattr(preds, str.shape.get());
+    if (!shape) return f.fail(253);
+    // A zero-dimensional `preds` has an empty shape: indexing it raises IndexError here.
+    Ref count = rt::item(shape.get(), k.zero.get());
+    if (!count) return f.fail(253);
+    shape = Ref();
+
+    Ref predictions = range_iterator(count.get());
+    if (!predictions) return f.fail(254);
+    while (Ref index = next(predictions.get())) {
+        Ref idx = rt::add(start_idx, index.get());
+        if (!idx) return f.fail(255);
+
+        Ref quotient_remainder = Ref::steal(PyNumber_Divmod(idx.get(), dim));
+        if (!quotient_remainder) return f.fail(256);
+        Ref ji[2];
+        if (rt::unpack(quotient_remainder.get(), ji, 2) < 0) return f.fail(256);
+
+        Ref prediction = rt::item(preds, index.get());
+        if (!prediction) return f.fail(257);
+        Ref tall = rt::call_method_kw(prediction.get(), str.repeat.get(), k.kw_axis.get(), dim, k.one);
+        if (!tall) return f.fail(257);
+        Ref up = rt::call_method_kw(tall.get(), str.repeat.get(), k.kw_axis.get(), dim, k.two);
+        if (!up) return f.fail(257);
+        tall = Ref();
+
+        Ref cp = global(str.cp);
+        if (!cp) return f.fail(258);
+        Ref roll = rt::getattr(cp.get(), str.roll.get());
+        if (!roll) return f.fail(258);
+        Ref shift = rt::tuple(ji[0], ji[1]);
+        if (!shift) return f.fail(258);
+        up = rt::call_kw(roll.get(), k.kw_shift_axis.get(), up, shift, k.axes_12);
+        if (!up) return f.fail(258);
+
+        Ref float_cp = global(str.cp);
+        if (!float_cp) return f.fail(259);
+        Ref float32 = rt::getattr(float_cp.get(), str.float32.get());
+        if (!float32) return f.fail(259);
+        Ref contribution = rt::call_method(up.get(), str.astype.get(), float32);
+        if (!contribution) return f.fail(259);
+        acc = rt::inplace_add(acc.get(), contribution.get());
+        if (!acc) return f.fail(259);
+
+        hits = rt::inplace_add(hits.get(), k.one.get());
+        if (!hits) return f.fail(260);
+    }
+    if (PyErr_Occurred()) return f.fail(254);
+    return Ref::borrow(Py_None);
 }
 
 }  // namespace lumivex::shapery
