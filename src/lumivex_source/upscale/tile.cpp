@@ -81,7 +81,8 @@ int make_constants() noexcept {
     if (rt::make_int(k.zero, 0) < 0 || rt::make_int(k.one, 1) < 0 || rt::make_int(k.two, 2) < 0 ||
         rt::make_int(k.four, 4) < 0 || rt::make_int(k.sixteen, 16) < 0 ||
         rt::make_int(k.one_twenty_eight, 128) < 0 || rt::make_int(k.minus_one, -1) < 0 ||
-        rt::make_float(k.two_point_zero, 2.0) < 0) {
+        rt::make_float(k.two_point_zero, 2.0) < 0 ||
+        rt::make_str(k.sigma_zero_message, "sigma must not be 0: a Gaussian window of zero width has no weights") < 0) {
         return -1;
     }
     return 0;
@@ -100,6 +101,9 @@ int make_tuples() noexcept {
 
 int populate(rt::ModuleExec& exec) noexcept {
     if (make_constants() < 0 || exec.ensure_in_sys_modules() < 0) return -1;
+    Ref value_error = exec.builtin("ValueError");
+    if (!value_error) return -1;
+    k.value_error.set(std::move(value_error));
     Ref range = exec.builtin("range");
     if (!range) return -1;
     k.range.set(std::move(range));

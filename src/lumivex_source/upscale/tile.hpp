@@ -31,7 +31,9 @@ struct Constants {
     Constant whole_axis;      // slice(None, None, None)
     // Keyword-name tuples of the calls the bodies make.
     Constant kw_mode, kw_patch_size_overlap, kw_dtype, kw_sigma;
-    Constant range;  // the builtin, fetched once at import
+    // The builtins the bodies use, fetched once at import.
+    Constant value_error, range;
+    Constant sigma_zero_message;
 };
 
 extern Strings str;
