@@ -1,5 +1,6 @@
 # Sourced by the other tools: finds CPython 3.12, prepares the virtual environment
-# .venv in the repository root and installs lumivex with its test extras into it.
+# .venv in the repository root and installs lumivex with its test extras into it
+# (LUMIVEX_EXTRAS, comma-separated, chooses other extras; default "test").
 # Afterwards LUMIVEX_ROOT is the repository root and LUMIVEX_PY the venv's python.
 # LUMIVEX_SANITIZE=1 builds the modules with AddressSanitizer and UBSan instead.
 
@@ -46,7 +47,7 @@ lumivex_setup() {
     fi
     # The option is always passed: the build folder is reused and would keep the last value.
     (cd "$LUMIVEX_ROOT" && "$venv/bin/python" -m pip install -q \
-        -C "cmake.define.LUMIVEX_SANITIZE=$sanitize" -C "install.strip=$strip" ".[test]") || {
+        -C "cmake.define.LUMIVEX_SANITIZE=$sanitize" -C "install.strip=$strip" ".[${LUMIVEX_EXTRAS:-test}]") || {
         echo "lumivex: installing the package into $venv failed" >&2
         return 1
     }
