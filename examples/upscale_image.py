@@ -41,27 +41,18 @@ def parse_args(argv):
 
 
 class Upscaler:
-    """Enlarges lists of tiles by `scale` with resize, batched through shapery where it is implemented."""
+    """The stand-in model: enlarges a list of tiles by `scale` with resize, batched as a model would see them."""
 
     def __init__(self, scale, tile_size):
-        from lumivex.transform.resize import resize
         from lumivex.utils import shapery
 
         self.size = tile_size * scale
-        self.resize = resize
         self.shapery = shapery
-        self.batched = True
 
     def __call__(self, tiles):
-        if self.batched:
-            try:
-                # images_to_batch resizes each tile and stacks (N, 1, C, H, W); the model sees (N, C, H, W).
-                batch = self.shapery.images_to_batch(tiles, size=self.size, swap_rb=False)
-                return self.shapery.batch_to_images(batch[:, 0], swap_rb=False)
-            except NotImplementedError:
-                self.batched = False
-                print("note: the batch conversions are not available; resizing tile by tile", file=sys.stderr)
-        return [self.resize(tile, dsize=(self.size, self.size)) for tile in tiles]
+        # images_to_batch resizes each tile and stacks (N, 1, C, H, W); the model sees (N, C, H, W).
+        batch = self.shapery.images_to_batch(tiles, size=self.size, swap_rb=False)
+        return self.shapery.batch_to_images(batch[:, 0], swap_rb=False)
 
 
 def progress(done, total, started):
