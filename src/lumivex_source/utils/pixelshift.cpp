@@ -15,7 +15,7 @@
 //   212  array_dtype = image.dtype                260  hits += 1
 //   214  if isinstance(mean, (int, float))
 //   215  mean = (float(mean),)
-//   216  elif len(mean) == 1 (the length is taken once; 218 tests the same value)
+//   216  elif len(mean) == 1
 //   217  mean = (mean[0],)
 //   218  elif len(mean) != 3
 //   219  raise ValueError(mean message)
@@ -34,37 +34,8 @@ namespace lumivex::shapery {
 
 namespace {
 
-// A single mean value is kept as a one-element sequence so that it broadcasts over any channel count (grey,
-// RGB, RGBA); three values go per channel. Returns the normalised mean, or empty with the error set and the
-// failing line in `line`.
-Ref normalise_mean(PyObject* mean, int& line) noexcept {
-    line = 214;
-    const int is_int = PyObject_IsInstance(mean, reinterpret_cast<PyObject*>(&PyLong_Type));
-    if (is_int < 0) return {};
-    const int is_number = is_int ? 1 : PyObject_IsInstance(mean, reinterpret_cast<PyObject*>(&PyFloat_Type));
-    if (is_number < 0) return {};
-    if (is_number) {
-        line = 215;
-        Ref value = rt::to_float(mean);
-        if (!value) return {};
-        return rt::tuple(value);
-    }
-    line = 216;
-    const Py_ssize_t count = rt::length(mean);
-    if (count < 0) return {};
-    if (count == 1) {
-        line = 217;
-        Ref first = rt::item(mean, k.zero.get());
-        if (!first) return {};
-        return rt::tuple(first);
-    }
-    if (count != 3) {
-        line = 219;
-        rt::raise_with(k.value_error.get(), k.mean_message.get());
-        return {};
-    }
-    return Ref::borrow(mean);
-}
+constexpr MeanLines mean_lines{.isinstance = 214, .number = 215, .first_length = 216, .single = 217,
+                               .second_length = 218, .error = 219};
 
 // "Image H×W not divisible by dim=D", with the texts of the three values.
 void raise_not_divisible(PyObject* h, PyObject* w, PyObject* dim) noexcept {
@@ -145,9 +116,8 @@ Ref image_to_batch_pixelshift(Frame& f, PyObject* const* args) noexcept {
     if (!array_dtype) return f.fail(212);
 
     if (mean_arg != Py_None) {
-        int line = 0;
-        Ref mean = normalise_mean(mean_arg, line);
-        if (!mean) return f.fail(line);
+        Ref mean = normalise_mean(f, mean_arg, mean_lines);
+        if (!mean) return {};
         Ref cp = global(str.cp);
         if (!cp) return f.fail(220);
         Ref array = rt::getattr(cp.get(), str.array.get());

@@ -48,6 +48,15 @@ extern rt::ModuleFrame frame;
 // A module-level name as the bodies see it at this moment: the module dict, then the builtins.
 inline Ref global(const Constant& name) noexcept { return frame.names.lookup(name.get()); }
 
+// Source lines of the statements of the mean normalisation, which the batch and pixel-shift bodies share.
+struct MeanLines {
+    int isinstance, number, first_length, single, second_length, error;
+};
+
+// The caller's `mean` normalised: a number or a one-element sequence becomes a one-element tuple, which
+// broadcasts over any channel count; three values are kept; any other length raises the mean ValueError.
+Ref normalise_mean(Frame& f, PyObject* mean, const MeanLines& at) noexcept;
+
 Ref guess_image_layout(Frame& f, PyObject* const* args) noexcept;
 Ref batch_to_images(Frame& f, PyObject* const* args) noexcept;
 Ref images_to_batch(Frame& f, PyObject* const* args) noexcept;
