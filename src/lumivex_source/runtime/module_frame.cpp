@@ -105,13 +105,14 @@ int ModuleExec::ensure_in_sys_modules() noexcept {
     return PyObject_SetItem(modules, name.get(), module_);
 }
 
-Ref ModuleExec::builtin(const char* name) const noexcept {
+int ModuleExec::keep_builtin(Constant& slot, const char* name) const noexcept {
     PyObject* value = PyDict_GetItemString(frame_.names.builtins(), name);
     if (!value) {
         PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        return {};
+        return -1;
     }
-    return Ref::borrow(value);
+    slot.set(Ref::borrow(value));
+    return 0;
 }
 
 int ModuleExec::bind(const char* name, PyObject* value) const noexcept {
@@ -146,11 +147,19 @@ int ModuleExec::from_import(const char* module, int level, std::initializer_list
     return 0;
 }
 
-int ModuleExec::add_function(const FunctionDef& def, PyObject* defaults) const noexcept {
+int ModuleExec::add_functions(std::initializer_list<Function> functions) noexcept {
     const FunctionHome home{frame_.full_name, frame_.source_path, dict_};
-    Ref function = make_function(def, home, defaults);
-    if (!function) return -1;
-    return bind(def.name, function.get());
+    for (const Function& function : functions) {
+        Ref made = make_function(*function.def, home, function.defaults);
+        if (!made || bind(function.def->name, made.get()) < 0) return fail(function.def->first_line);
+    }
+    return 0;
+}
+
+int ModuleExec::bind_test_dict() const noexcept {
+    Ref test = Ref::steal(PyDict_New());
+    if (!test) return -1;
+    return bind("__test__", test.get());
 }
 
 int intern(Constant& slot, const char* text) noexcept {

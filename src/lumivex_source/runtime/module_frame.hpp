@@ -45,8 +45,8 @@ public:
 
     // Inserts the module into sys.modules under its full name unless an entry exists.
     int ensure_in_sys_modules() noexcept;
-    // The builtin `name`, looked up once; NameError if the builtins lack it.
-    Ref builtin(const char* name) const noexcept;
+    // Keeps the builtin `name` in `slot` for the bodies; NameError if the builtins lack it.
+    int keep_builtin(Constant& slot, const char* name) const noexcept;
     // Binds `name` in the module namespace.
     int bind(const char* name, PyObject* value) const noexcept;
     int bind(PyObject* name, PyObject* value) const noexcept;
@@ -54,8 +54,15 @@ public:
     int import_as(const char* module, const char* name) const noexcept;
     // `from <module> import <names...>` at `level`, relative to this module's package; binds each name.
     int from_import(const char* module, int level, std::initializer_list<const char*> names) const noexcept;
-    // Creates a public function and binds it under its name.
-    int add_function(const FunctionDef& def, PyObject* defaults) const noexcept;
+    // Creates the public functions and binds each under its name, in the order given; a failure is reported at
+    // the first line of the function being created.
+    struct Function {
+        const FunctionDef* def;
+        PyObject* defaults;  // null: no defaults
+    };
+    int add_functions(std::initializer_list<Function> functions) noexcept;
+    // Binds `__test__` to a new empty dict, the last step of every exec.
+    int bind_test_dict() const noexcept;
 
 private:
     ModuleFrame& frame_;
@@ -67,6 +74,24 @@ private:
 // The create and exec slots of the module definitions.
 PyObject* module_create(ModuleFrame& frame, PyObject* module_spec) noexcept;
 int module_exec(ModuleFrame& frame, PyObject* module) noexcept;
+
+// The module definition of one frame, with the create and exec slots bound to it.
+template <ModuleFrame& frame>
+struct ModuleDefinition {
+    static PyObject* create(PyObject* module_spec, PyModuleDef*) noexcept { return module_create(frame, module_spec); }
+    static int exec(PyObject* module) noexcept { return module_exec(frame, module); }
+
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(create)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},
+        {0, nullptr},
+    };
+    // No docstring, no per-module state (the module is one object per process), no method table.
+    static inline PyModuleDef definition = {
+        PyModuleDef_HEAD_INIT, frame.short_name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
+    };
+    static PyObject* init() noexcept { return PyModuleDef_Init(&definition); }
+};
 
 // Interns `text` into `slot`; -1 on failure.
 int intern(Constant& slot, const char* text) noexcept;

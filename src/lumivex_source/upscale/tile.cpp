@@ -101,12 +101,8 @@ int make_tuples() noexcept {
 
 int populate(rt::ModuleExec& exec) noexcept {
     if (make_constants() < 0 || exec.ensure_in_sys_modules() < 0) return -1;
-    Ref value_error = exec.builtin("ValueError");
-    if (!value_error) return -1;
-    k.value_error.set(std::move(value_error));
-    Ref range = exec.builtin("range");
-    if (!range) return -1;
-    k.range.set(std::move(range));
+    if (exec.keep_builtin(k.value_error, "ValueError") < 0) return -1;
+    if (exec.keep_builtin(k.range, "range") < 0) return -1;
     if (make_tuples() < 0) return -1;
     // One defaults tuple object serves the three functions with (128, 16) defaults.
     Ref defaults = rt::tuple(k.one_twenty_eight, k.sixteen);
@@ -115,33 +111,17 @@ int populate(rt::ModuleExec& exec) noexcept {
     if (exec.import_as("cupy", "cp") < 0) return exec.fail(1);
     if (exec.from_import("utils.dtypes", 2, {"to_float32"}) < 0) return exec.fail(3);
 
-    const std::pair<const FunctionDef*, PyObject*> functions[] = {
-        {&tile_image_def, defaults.get()},
-        {&add_padding_def, defaults.get()},
-        {&merge_tiles_def, defaults.get()},
-        {&create_gaussian_weights_def, nullptr},
-    };
-    for (const auto& [def, def_defaults] : functions) {
-        if (exec.add_function(*def, def_defaults) < 0) return exec.fail(def->first_line);
+    if (exec.add_functions({
+            {&tile_image_def, defaults.get()},
+            {&add_padding_def, defaults.get()},
+            {&merge_tiles_def, defaults.get()},
+            {&create_gaussian_weights_def, nullptr},
+        }) < 0) {
+        return -1;
     }
 
-    Ref test = Ref::steal(PyDict_New());
-    if (!test || exec.bind("__test__", test.get()) < 0) return -1;
-    return 0;
+    return exec.bind_test_dict();
 }
-
-PyObject* create(PyObject* module_spec, PyModuleDef*) noexcept { return rt::module_create(frame, module_spec); }
-int exec(PyObject* module) noexcept { return rt::module_exec(frame, module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "tile", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
 
 }  // namespace
 
@@ -152,4 +132,4 @@ rt::ModuleFrame frame{.short_name = "tile",
 
 }  // namespace lumivex::tile
 
-extern "C" PyMODINIT_FUNC PyInit_tile(void) { return PyModuleDef_Init(&lumivex::tile::definition); }
+extern "C" PyMODINIT_FUNC PyInit_tile(void) { return lumivex::rt::ModuleDefinition<lumivex::tile::frame>::init(); }

@@ -141,21 +141,15 @@ int make_tuples() noexcept {
 int populate(rt::ModuleExec& exec) noexcept {
     if (make_constants() < 0 || exec.ensure_in_sys_modules() < 0) return -1;
 
-    Ref value_error = exec.builtin("ValueError");
-    if (!value_error) return -1;
-    k.value_error.set(std::move(value_error));
-    Ref range = exec.builtin("range");
-    if (!range) return -1;
-    k.range.set(std::move(range));
+    if (exec.keep_builtin(k.value_error, "ValueError") < 0) return -1;
+    if (exec.keep_builtin(k.range, "range") < 0) return -1;
 
     if (make_tuples() < 0) return -1;
     // One defaults tuple object serves both batch builders.
     Ref batch_defaults = rt::tuple(Py_None, Py_None, Py_None, Py_True, str.HWC);
     Ref images_defaults = rt::tuple(Py_None, Py_None, Py_True, str.NCHW);
-    Ref four = Ref::steal(PyLong_FromLong(4));
-    if (!batch_defaults || !images_defaults || !four) return -1;
-    Ref pixelshift_defaults = rt::tuple(four, Py_None, Py_None, Py_True);
-    if (!pixelshift_defaults) return -1;
+    Ref pixelshift_defaults = rt::tuple(k.four, Py_None, Py_None, Py_True);
+    if (!batch_defaults || !images_defaults || !pixelshift_defaults) return -1;
 
     if (exec.from_import("typing", 0, {"Literal"}) < 0) return exec.fail(1);
     if (exec.import_as("cupy", "cp") < 0) return exec.fail(3);
@@ -168,35 +162,19 @@ int populate(rt::ModuleExec& exec) noexcept {
     Ref layout = rt::item(literal.get(), k.layout_names.get());
     if (!layout || exec.bind("Layout", layout.get()) < 0) return exec.fail(9);
 
-    const std::pair<const FunctionDef*, PyObject*> functions[] = {
-        {&guess_image_layout_def, nullptr},
-        {&batch_to_images_def, images_defaults.get()},
-        {&images_to_batch_def, batch_defaults.get()},
-        {&image_to_batch_def, batch_defaults.get()},
-        {&image_to_batch_pixelshift_def, pixelshift_defaults.get()},
-        {&pixelshift_fuse_def, nullptr},
-    };
-    for (const auto& [def, defaults] : functions) {
-        if (exec.add_function(*def, defaults) < 0) return exec.fail(def->first_line);
+    if (exec.add_functions({
+            {&guess_image_layout_def, nullptr},
+            {&batch_to_images_def, images_defaults.get()},
+            {&images_to_batch_def, batch_defaults.get()},
+            {&image_to_batch_def, batch_defaults.get()},
+            {&image_to_batch_pixelshift_def, pixelshift_defaults.get()},
+            {&pixelshift_fuse_def, nullptr},
+        }) < 0) {
+        return -1;
     }
 
-    Ref test = Ref::steal(PyDict_New());
-    if (!test || exec.bind("__test__", test.get()) < 0) return -1;
-    return 0;
+    return exec.bind_test_dict();
 }
-
-PyObject* create(PyObject* module_spec, PyModuleDef*) noexcept { return rt::module_create(frame, module_spec); }
-int exec(PyObject* module) noexcept { return rt::module_exec(frame, module); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "shapery", nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr,
-};
 
 }  // namespace
 
@@ -207,4 +185,4 @@ rt::ModuleFrame frame{.short_name = "shapery",
 
 }  // namespace lumivex::shapery
 
-extern "C" PyMODINIT_FUNC PyInit_shapery(void) { return PyModuleDef_Init(&lumivex::shapery::definition); }
+extern "C" PyMODINIT_FUNC PyInit_shapery(void) { return lumivex::rt::ModuleDefinition<lumivex::shapery::frame>::init(); }
