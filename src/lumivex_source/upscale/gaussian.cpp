@@ -50,7 +50,7 @@ Ref create_gaussian_weights(Frame& f, PyObject* const* args) noexcept {
 
     // The divisor is a Python float: sigma ** 2 stays an exact int until it meets 2.0.
     Ref sigma_squared = rt::power(sigma, k.two.get());
-    Ref divisor = sigma_squared ? rt::multiply(k.two_point_zero.get(), sigma_squared.get()) : Ref();
+    Ref divisor = sigma_squared ? rt::multiply(sigma_squared.get(), k.two_point_zero.get()) : Ref();
     if (divisor) divisor = rt::to_float(divisor.get());
     Ref d_squared = divisor ? rt::power(d.get(), k.two.get()) : Ref();
     Ref quotient = d_squared ? rt::true_divide(d_squared.get(), divisor.get()) : Ref();
@@ -68,7 +68,9 @@ Ref create_gaussian_weights(Frame& f, PyObject* const* args) noexcept {
     if (!newaxis) return f.fail(118);
     Ref key = rt::tuple(k.whole_axis, k.whole_axis, newaxis);
     if (!key) return f.fail(118);
-    return rt::item(gaussian.get(), key.get());
+    Ref result = rt::item(gaussian.get(), key.get());
+    if (!result) return f.fail(118);
+    return result;
 }
 
 }  // namespace lumivex::tile
