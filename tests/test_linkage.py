@@ -13,10 +13,10 @@ MODULES = ["lumivex.utils.shapery", "lumivex.upscale.tile"]
 def _module_file(qualname):
     # find_spec on a submodule imports its parent packages but not the module itself,
     # which would need CuPy.
-    spec = importlib.util.find_spec(qualname)
-    assert spec is not None and spec.origin, f"{qualname} is not installed"
-    assert spec.origin.endswith(".so"), spec.origin
-    return spec.origin
+    found = importlib.util.find_spec(qualname)
+    assert found is not None and found.origin, f"{qualname} is not installed"
+    assert found.origin.endswith(".so"), found.origin
+    return found.origin
 
 
 def _run(tool, *args):

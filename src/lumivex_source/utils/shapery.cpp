@@ -185,4 +185,6 @@ rt::ModuleFrame frame{.short_name = "shapery",
 
 }  // namespace lumivex::shapery
 
-extern "C" PyMODINIT_FUNC PyInit_shapery(void) { return lumivex::rt::ModuleDefinition<lumivex::shapery::frame>::init(); }
+extern "C" PyMODINIT_FUNC PyInit_shapery(void) {
+    return lumivex::rt::ModuleDefinition<lumivex::shapery::frame>::init();
+}
