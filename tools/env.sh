@@ -46,7 +46,12 @@ lumivex_setup() {
         strip=false  # keep symbols for the sanitizer's stack traces
     fi
     # The option is always passed: the build folder is reused and would keep the last value.
-    (cd "$LUMIVEX_ROOT" && "$venv/bin/python" -m pip install -q \
+    # Where the build tools are already installed (a GPU machine without a network sees them through the
+    # system site packages), build with them instead of fetching an isolated build environment.
+    local isolation=()
+    "$venv/bin/python" -c 'import scikit_build_core' >/dev/null 2>&1 && command -v cmake >/dev/null 2>&1 \
+        && isolation=(--no-build-isolation)
+    (cd "$LUMIVEX_ROOT" && "$venv/bin/python" -m pip install -q "${isolation[@]}" \
         -C "cmake.define.LUMIVEX_SANITIZE=$sanitize" -C "install.strip=$strip" ".[${LUMIVEX_EXTRAS:-test}]") || {
         echo "lumivex: installing the package into $venv failed" >&2
         return 1
