@@ -5,24 +5,18 @@ Uses real CuPy on a CUDA machine, the NumPy stand-in otherwise; prints milliseco
 arrays where the array work is negligible, the per-call dispatch cost of native and Python code.
 """
 
+import os
 import sys
 import time
 
-import lumivex.testing
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the shared helpers, also under -P
 
-cp = lumivex.testing.install_cupy_standin()
+from common import ON_GPU, cp, normalise_mean, sync  # noqa: E402
 
 import numpy as np  # noqa: E402
 
 from lumivex.utils import shapery  # noqa: E402
 from lumivex.utils.shapery import batch_to_images, image_to_batch  # noqa: E402
-
-ON_GPU = not lumivex.testing.using_standin()
-
-
-def sync():
-    if ON_GPU:
-        cp.cuda.Device().synchronize()
 
 
 # ---- the same steps in plain Python, looking the services up in the module namespace as the native code does ----
@@ -49,12 +43,7 @@ def image_to_batch_py(image, scalefactor=None, size=None, mean=None, swap_rb=Tru
             size = (size, size)
         image = shapery.resize(image, dsize=size, interpolation=shapery.INTER_AUTO)
     if mean is not None:
-        if isinstance(mean, (int, float)):
-            mean = (float(mean),)
-        elif len(mean) == 1:
-            mean = (mean[0],)
-        elif len(mean) != 3:
-            raise ValueError("Mean must be a single value or a tuple of three values.")
+        mean = normalise_mean(mean)
         values = cp.array(mean, dtype=array_dtype)
         image -= values if layout == "HWC" else values[:, None, None]
     if scalefactor is not None:
@@ -79,12 +68,7 @@ def batch_to_images_py(batch, scalefactor=None, mean=None, swap_rb=True, layout=
         if swap_rb:
             image = shapery.rgb_to_bgr(image)
         if not checked:
-            if isinstance(mean, (int, float)):
-                mean = (float(mean),)
-            elif len(mean) == 1:
-                mean = (mean[0],)
-            elif len(mean) != 3:
-                raise ValueError("Mean must be a single value or a tuple of three values.")
+            mean = normalise_mean(mean)
             checked = True
         if scalefactor is not None:
             image *= 1 / scalefactor

@@ -5,11 +5,13 @@ Run with the installed package:  .venv/bin/python -P benchmarks/bench_binding.py
 """
 
 import argparse
+import os
+import sys
 import timeit
 
-import lumivex.testing
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the shared helpers, also under -P
 
-cp = lumivex.testing.install_cupy_standin()
+import common  # noqa: E402  (puts cupy in place first)
 
 import lumivex.utils.shapery as shapery  # noqa: E402  (needs `cupy` importable first)
 
@@ -73,7 +75,7 @@ def main():
     parser.add_argument("--number", type=int, default=200_000)
     options = parser.parse_args()
 
-    small, array = Small(), cp.empty((8, 3, 32, 32), dtype=cp.uint8)
+    small, array = Small(), common.cp.empty((8, 3, 32, 32), dtype=common.cp.uint8)
     assert shapery.guess_image_layout(small) == guess_image_layout(small) == "HWC"
     assert shapery.guess_image_layout(array) == guess_image_layout(array) == "NCHW"
     cases = [
@@ -84,7 +86,7 @@ def main():
         ("image_to_batch(img, 1), rejected", rejected(shapery.image_to_batch, small),
          rejected(image_to_batch, small)),
     ]
-    print(f"cupy: {'NumPy stand-in' if lumivex.testing.using_standin() else 'CuPy'}")
+    print(f"cupy: {'NumPy stand-in' if not common.ON_GPU else 'CuPy'}")
     print(f"{'case':42} {'native ns':>10} {'python ns':>10} {'ratio':>7}")
     for label, native, python in cases:
         native_ns = per_call_ns(native, options.repeat, options.number)

@@ -10,21 +10,17 @@ On a GPU the script also reports wall time and bytes moved per second.
 
 import argparse
 import statistics
+import os
+import sys
 import time
 
-import lumivex.testing as testing
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the shared helpers, also under -P
 
-cp = testing.install_cupy_standin()
+from common import ON_GPU, cp, normalise_mean, sync  # noqa: E402
 
 import lumivex.utils.shapery as shapery  # noqa: E402  (cupy must be in place first)
 
-ON_GPU = not testing.using_standin()
 DIM, BATCH = 4, 4
-
-
-def sync():
-    if ON_GPU:
-        cp.cuda.Stream.null.synchronize()
 
 
 # ---- the same steps in plain Python ----
@@ -39,12 +35,7 @@ def python_decompose(image, dim=4, scalefactor=None, mean=None, swap_rb=True):
         image = shapery.bgr_to_rgb(image)
     array_dtype = image.dtype
     if mean is not None:
-        if isinstance(mean, (int, float)):
-            mean = (float(mean),)
-        elif len(mean) == 1:
-            mean = (mean[0],)
-        elif len(mean) != 3:
-            raise ValueError("Mean must be a single value or a tuple of three values.")
+        mean = normalise_mean(mean)
         image -= cp.array(mean, dtype=array_dtype)
     if scalefactor is not None:
         image *= scalefactor

@@ -8,12 +8,13 @@ against the two full-size accumulators. Run: .venv/bin/python -P benchmarks/benc
 
 import argparse
 import sys
+import os
 import time
 
-import lumivex.testing
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the shared helpers, also under -P
 
-cp = lumivex.testing.install_cupy_standin()
-ON_GPU = not lumivex.testing.using_standin()
+from common import ON_GPU, cp, sync  # noqa: E402
+
 
 from lumivex.upscale import tile as native  # noqa: E402  (cupy must be settled first)
 from lumivex.utils.dtypes import to_float32  # noqa: E402
@@ -73,20 +74,15 @@ def py_merge_tiles(tiles, original_shape, padded_shape, scale, tile_size=128, ov
 
 # ---- measurement ----
 
-def synchronize():
-    if ON_GPU:
-        cp.cuda.Device().synchronize()
-
-
 def timed(function, repeat):
     """Best wall time of `repeat` runs, in seconds, after one warm-up."""
     function()
     best = float("inf")
     for _ in range(repeat):
-        synchronize()
+        sync()
         start = time.perf_counter()
         function()
-        synchronize()
+        sync()
         best = min(best, time.perf_counter() - start)
     return best
 
@@ -151,7 +147,7 @@ def main():
             pool.free_all_blocks()
             base = pool.used_bytes()
             result = merge()
-            synchronize()
+            sync()
             high = pool.total_bytes() - base
             accumulators = 2 * elements * 4
             print(f"  memory pool high-water {high / 2**20:.0f} MiB; two accumulators {accumulators / 2**20:.0f} MiB; "
