@@ -33,32 +33,23 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return result.release();
 }
 
+// Every owned reference of a function object, so that traverse and dealloc cannot drift apart.
+constexpr PyObject* Function::*owned_fields[] = {
+    &Function::name,     &Function::module_name, &Function::trace_name,      &Function::doc,
+    &Function::defaults, &Function::annotations, &Function::code,           &Function::parameter_names,
+    &Function::globals,
+};
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Function* fn = as_function(self);
-    Py_VISIT(fn->name);
-    Py_VISIT(fn->module_name);
-    Py_VISIT(fn->trace_name);
-    Py_VISIT(fn->doc);
-    Py_VISIT(fn->defaults);
-    Py_VISIT(fn->annotations);
-    Py_VISIT(fn->code);
-    Py_VISIT(fn->parameter_names);
-    Py_VISIT(fn->globals);
+    for (PyObject* Function::*field : owned_fields) Py_VISIT(fn->*field);
     return 0;
 }
 
 void function_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     Function* fn = as_function(self);
-    Py_XDECREF(fn->name);
-    Py_XDECREF(fn->module_name);
-    Py_XDECREF(fn->trace_name);
-    Py_XDECREF(fn->doc);
-    Py_XDECREF(fn->defaults);
-    Py_XDECREF(fn->annotations);
-    Py_XDECREF(fn->code);
-    Py_XDECREF(fn->parameter_names);
-    Py_XDECREF(fn->globals);
+    for (PyObject* Function::*field : owned_fields) Py_XDECREF(fn->*field);
     PyObject_GC_Del(self);
 }
 

@@ -25,6 +25,13 @@ public:
         return {};
     }
 
+    // `name.attribute`, with `name` looked up as above: `cp.zeros` and the like.
+    Ref lookup_attribute(PyObject* name, PyObject* attribute) const noexcept {
+        Ref value = lookup(name);
+        if (!value) return {};
+        return Ref::steal(PyObject_GetAttr(value.get(), attribute));
+    }
+
 private:
     Constant globals_;
     Constant builtins_;

@@ -9,9 +9,7 @@ namespace {
 // `cp.<name>(*args)`, looking `cp` up afresh as every use in the body does.
 template <class... Args>
 Ref cp_call(const Constant& name, const Args&... args) noexcept {
-    Ref cp = global(str.cp);
-    if (!cp) return {};
-    Ref function = rt::getattr(cp.get(), name.get());
+    Ref function = cp_attr(name);
     if (!function) return {};
     return rt::call(function.get(), args...);
 }
@@ -62,9 +60,7 @@ Ref create_gaussian_weights(Frame& f, PyObject* const* args) noexcept {
     if (total) gaussian = rt::true_divide(gaussian.get(), total.get());
     if (!total || !gaussian) return f.fail(117);
 
-    Ref cp = global(str.cp);
-    if (!cp) return f.fail(118);
-    Ref newaxis = rt::getattr(cp.get(), str.newaxis.get());
+    Ref newaxis = cp_attr(str.newaxis);
     if (!newaxis) return f.fail(118);
     Ref key = rt::tuple(k.whole_axis, k.whole_axis, newaxis);
     if (!key) return f.fail(118);

@@ -23,13 +23,9 @@ Ref scale_shape(PyObject* shape, PyObject* scale) noexcept {
 
 // cp.zeros(shape, dtype=cp.float32), with `cp` looked up for each of its two uses.
 Ref float32_zeros(PyObject* shape) noexcept {
-    Ref cp = global(str.cp);
-    if (!cp) return {};
-    Ref zeros = rt::getattr(cp.get(), str.zeros.get());
+    Ref zeros = cp_attr(str.zeros);
     if (!zeros) return {};
-    Ref cp_again = global(str.cp);
-    if (!cp_again) return {};
-    Ref float32 = rt::getattr(cp_again.get(), str.float32.get());
+    Ref float32 = cp_attr(str.float32);
     if (!float32) return {};
     return rt::call_kw(zeros.get(), k.kw_dtype.get(), shape, float32);
 }

@@ -58,9 +58,7 @@ Ref add_padding(Frame& f, PyObject* const* args) noexcept {
     if (drop_whole_step(pad_height, patch_size, overlap) < 0) return f.fail(40);
     if (drop_whole_step(pad_width, patch_size, overlap) < 0) return f.fail(42);
 
-    Ref cp = global(str.cp);
-    if (!cp) return f.fail(45);
-    Ref pad = rt::getattr(cp.get(), str.pad.get());
+    Ref pad = cp_attr(str.pad);
     if (!pad) return f.fail(45);
     Ref rows = rt::tuple(k.zero, pad_height);
     if (!rows) return f.fail(45);

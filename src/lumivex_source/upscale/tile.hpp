@@ -43,6 +43,11 @@ extern rt::ModuleFrame frame;
 // A module-level name as the bodies see it at this moment: the module dict, then the builtins.
 inline Ref global(const Constant& name) noexcept { return frame.names.lookup(name.get()); }
 
+// `cp.<attribute>`, with `cp` looked up at this moment like any module-level name.
+inline Ref cp_attr(const Constant& attribute) noexcept {
+    return frame.names.lookup_attribute(str.cp.get(), attribute.get());
+}
+
 Ref tile_image(Frame& f, PyObject* const* args) noexcept;
 Ref add_padding(Frame& f, PyObject* const* args) noexcept;
 Ref merge_tiles(Frame& f, PyObject* const* args) noexcept;

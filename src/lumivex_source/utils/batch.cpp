@@ -18,9 +18,7 @@ void set_unsupported_layout(PyObject* layout) noexcept {
 
 // `array[index]` where the index holds `cp.newaxis` and `...`, in the given order.
 Ref with_new_axis(PyObject* array, bool axis_first) noexcept {
-    Ref cp = global(str.cp);
-    if (!cp) return {};
-    Ref newaxis = rt::getattr(cp.get(), str.newaxis.get());
+    Ref newaxis = cp_attr(str.newaxis);
     if (!newaxis) return {};
     Ref index = axis_first ? rt::tuple(newaxis, Py_Ellipsis) : rt::tuple(Py_Ellipsis, newaxis);
     if (!index) return {};
@@ -143,9 +141,7 @@ Ref image_to_batch(Frame& f, PyObject* const* args) noexcept {
     if (mean != Py_None) {
         Ref values = normalise_mean(f, mean, image_mean_lines);
         if (!values) return values;
-        Ref cp = global(str.cp);
-        if (!cp) return f.fail(182);
-        Ref array = rt::getattr(cp.get(), str.array.get());
+        Ref array = cp_attr(str.array);
         if (!array) return f.fail(182);
         Ref per_channel = rt::call_kw(array.get(), k.kw_dtype.get(), values, array_dtype);
         if (!per_channel) return f.fail(182);
@@ -203,9 +199,7 @@ Ref images_to_batch(Frame& f, PyObject* const* args) noexcept {
     }
     if (PyErr_Occurred()) return f.fail(107);
 
-    Ref cp = global(str.cp);
-    if (!cp) return f.fail(117);
-    Ref stack = rt::getattr(cp.get(), str.stack.get());
+    Ref stack = cp_attr(str.stack);
     if (!stack) return f.fail(117);
     Ref batch = rt::call_kw(stack.get(), k.kw_axis.get(), results, k.zero);
     if (!batch) return f.fail(117);
@@ -271,9 +265,7 @@ Ref batch_to_images(Frame& f, PyObject* const* args) noexcept {
             if (!image) return f.fail(85);
         }
         if (mean.get() != Py_None) {
-            Ref cp = global(str.cp);
-            if (!cp) return f.fail(87);
-            Ref array = rt::getattr(cp.get(), str.array.get());
+            Ref array = cp_attr(str.array);
             if (!array) return f.fail(87);
             Ref dtype = rt::getattr(image.get(), str.dtype.get());
             if (!dtype) return f.fail(87);

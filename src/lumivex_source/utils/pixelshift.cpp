@@ -118,9 +118,7 @@ Ref image_to_batch_pixelshift(Frame& f, PyObject* const* args) noexcept {
     if (mean_arg != Py_None) {
         Ref mean = normalise_mean(f, mean_arg, mean_lines);
         if (!mean) return {};
-        Ref cp = global(str.cp);
-        if (!cp) return f.fail(220);
-        Ref array = rt::getattr(cp.get(), str.array.get());
+        Ref array = cp_attr(str.array);
         if (!array) return f.fail(220);
         Ref mean_array = rt::call_kw(array.get(), k.kw_dtype.get(), mean, array_dtype);
         if (!mean_array) return f.fail(220);
@@ -141,9 +139,7 @@ Ref image_to_batch_pixelshift(Frame& f, PyObject* const* args) noexcept {
     if (!phases) return f.fail(225);
     Ref out_shape = rt::tuple(phases, c, h_sub, w_sub);
     if (!out_shape) return f.fail(225);
-    Ref cp = global(str.cp);
-    if (!cp) return f.fail(225);
-    Ref empty = rt::getattr(cp.get(), str.empty.get());
+    Ref empty = cp_attr(str.empty);
     if (!empty) return f.fail(225);
     Ref out_dtype = rt::getattr(image.get(), str.dtype.get());
     if (!out_dtype) return f.fail(225);
@@ -167,9 +163,7 @@ Ref image_to_batch_pixelshift(Frame& f, PyObject* const* args) noexcept {
             Ref block = rt::item(image.get(), key.get());
             if (!block) return f.fail(229);
 
-            Ref phase_cp = global(str.cp);
-            if (!phase_cp) return f.fail(230);
-            Ref compact = rt::getattr(phase_cp.get(), str.ascontiguousarray.get());
+            Ref compact = cp_attr(str.ascontiguousarray);
             if (!compact) return f.fail(230);
             Ref contiguous = rt::call(compact.get(), block);
             if (!contiguous) return f.fail(230);
@@ -220,18 +214,14 @@ Ref pixelshift_fuse(Frame& f, PyObject* const* args) noexcept {
         if (!up) return f.fail(257);
         tall = Ref();
 
-        Ref cp = global(str.cp);
-        if (!cp) return f.fail(258);
-        Ref roll = rt::getattr(cp.get(), str.roll.get());
+        Ref roll = cp_attr(str.roll);
         if (!roll) return f.fail(258);
         Ref shift = rt::tuple(ji[0], ji[1]);
         if (!shift) return f.fail(258);
         up = rt::call_kw(roll.get(), k.kw_shift_axis.get(), up, shift, k.axes_12);
         if (!up) return f.fail(258);
 
-        Ref float_cp = global(str.cp);
-        if (!float_cp) return f.fail(259);
-        Ref float32 = rt::getattr(float_cp.get(), str.float32.get());
+        Ref float32 = cp_attr(str.float32);
         if (!float32) return f.fail(259);
         Ref contribution = rt::call_method(up.get(), str.astype.get(), float32);
         if (!contribution) return f.fail(259);
