@@ -4,6 +4,7 @@ judgement: the modules need no shared library beyond what every manylinux system
 
 import importlib.metadata
 import json
+import os
 import pathlib
 import re
 import subprocess
@@ -25,12 +26,13 @@ def installed_wheel():
 
 
 def test_auditwheel_accepts_the_wheel_as_manylinux():
+    # A sanitizer build links the sanitizer runtimes, which must then be preloaded for the modules to load.
+    if "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("sanitizer build")
     wheel = installed_wheel()
     completed = subprocess.run([sys.executable, "-m", "auditwheel", "show", str(wheel)],
                                capture_output=True, text=True, timeout=120)
     assert completed.returncode == 0, completed.stderr
-    if "libasan" in completed.stdout:
-        pytest.skip("sanitizer build: the modules link the sanitizer runtimes")
     tag = re.search(r'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+"([^"]+)"', completed.stdout)
     assert tag is not None, completed.stdout
     assert tag.group(1).startswith("manylinux_"), completed.stdout
