@@ -59,20 +59,20 @@ lumivex_missing_extras() {
 # Builds the wheel into build/wheel (the fixed build folder keeps the compile incremental) and installs it with
 # the extras $4, so that the suite runs against exactly what a user installs.
 lumivex_install() {
-    local py="$1" sanitize="$2" strip="$3" extras="$4" wheels="$LUMIVEX_ROOT/build/wheel" wheel
-    # The option is always passed: the build folder is reused and would keep the last value.
+    local py="$1" sanitize="$2" strip="$3" extras="$4" wheels="$LUMIVEX_ROOT/build/wheel"
     # Where the build tools are already installed (a GPU machine without a network sees them through the
     # system site packages), build with them instead of fetching an isolated build environment.
     local isolation=()
     "$py" -c 'import scikit_build_core' >/dev/null 2>&1 && command -v cmake >/dev/null 2>&1 \
         && isolation=(--no-build-isolation)
     rm -rf "$wheels"
+    # The sanitizer option is always passed: the build folder is reused and would keep the last value.
     (cd "$LUMIVEX_ROOT" && "$py" -m pip wheel -q --no-deps "${isolation[@]}" -w "$wheels" \
         -C "cmake.define.LUMIVEX_SANITIZE=$sanitize" -C "install.strip=$strip" .) || return 1
-    wheel="$(echo "$wheels"/lumivex-*.whl)"
+    local wheel=("$wheels"/lumivex-*.whl)
     # The version rarely changes between builds, so pip must be told to replace the installed package; the
     # extras go in by a second call, which leaves their packages alone when they are installed already.
-    "$py" -m pip install -q --force-reinstall --no-deps "$wheel" && "$py" -m pip install -q "$wheel[$extras]"
+    "$py" -m pip install -q --force-reinstall --no-deps "${wheel[0]}" && "$py" -m pip install -q "${wheel[0]}[$extras]"
 }
 
 lumivex_setup() {
