@@ -111,7 +111,10 @@ lumivex_setup() {
             printf '%s\n%s\n' "$digest" "$recorded_extras,$missing" >"$stamp_file"
         fi
     else
-        if [[ -z "$recorded_digest" ]]; then
+        if [[ -z "$digest" ]]; then
+            echo "lumivex: no git checkout, so changes cannot be told: rebuilding and reinstalling" \
+                "(about a minute the first time, 15 s later)" >&2
+        elif [[ -z "$recorded_digest" ]]; then
             echo "lumivex: first set-up: building the native modules and installing them with the extras" \
                 "'$extras' into .venv (about a minute; later runs skip this until the sources change)" >&2
         else
