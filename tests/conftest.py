@@ -4,6 +4,7 @@ Without a usable CUDA device (or with LUMIVEX_FORCE_STANDIN=1) the NumPy stand-i
 same tests run against real CuPy.
 """
 
+import os
 import pathlib
 import sys
 
@@ -16,6 +17,25 @@ except ImportError:  # running from a checkout that is not installed
     import lumivex.testing as _testing
 
 CUPY = _testing.install_cupy_standin()
+
+
+def _describe_cupy():
+    if _testing.using_standin():
+        import numpy
+
+        forced = os.environ.get(_testing.FORCE_ENV) == "1"
+        why = f"forced by {_testing.FORCE_ENV}=1" if forced else "no usable CUDA device"
+        return f"the NumPy stand-in for CuPy (NumPy {numpy.__version__}; {why})"
+    device = CUPY.cuda.Device()
+    name = CUPY.cuda.runtime.getDeviceProperties(device.id)["name"]
+    return f"CuPy {CUPY.__version__} on {name.decode() if isinstance(name, bytes) else name} (device {device.id})"
+
+
+def pytest_sessionstart(session):
+    # Said even under -q, where pytest prints no header: a green run on the stand-in proves nothing about a GPU.
+    reporter = session.config.pluginmanager.get_plugin("terminalreporter")
+    if reporter is not None:
+        reporter.write_line(f"lumivex: tests run on {_describe_cupy()}")
 
 
 class Recorder:

@@ -33,7 +33,7 @@ def failure(module_name):
         __import__(module_name)
     except BaseException as error:
         return dict(type=type(error).__name__, message=str(error), entries=own_entries(error),
-                    left_in_sys_modules=module_name in sys.modules)
+                    left_in_sys_modules=module_name in sys.modules, notes=getattr(error, "__notes__", []))
     return None
 """
 
@@ -52,6 +52,9 @@ def run_child(*parts):
     lines = [line for line in completed.stdout.splitlines() if line.startswith("RESULT ")]
     assert len(lines) == 1, completed.stdout + completed.stderr
     return json.loads(lines[0][len("RESULT "):])
+
+
+INIT_LINE_OF_CUPY = {SHAPERY: 3, TILE: 1}
 
 
 def init_entry(module, line):
@@ -92,14 +95,22 @@ FAKE_BGR_WITH_BROKEN_GETATTR = """
      "import of lumivex.color.bgr halted; None in sys.modules", 5),
     (SHAPERY, 'sys.modules["typing"] = None', "ModuleNotFoundError",
      "import of typing halted; None in sys.modules", 1),
-    # CuPy missing: its import error propagates.
+    # CuPy missing: its import error propagates, with a note on how to install it.
     (SHAPERY, 'sys.modules["cupy"] = None', "ModuleNotFoundError", "import of cupy halted; None in sys.modules", 3),
     (TILE, 'sys.modules["cupy"] = None', "ModuleNotFoundError", "import of cupy halted; None in sys.modules", 1),
 ], ids=["shapery-INTER_AUTO", "shapery-to_float32", "tile-to_float32", "getattr-error", "bgr-missing",
         "typing-missing", "shapery-cupy-missing", "tile-cupy-missing"])
 def test_failing_import(module, setup, error, message, line):
     result = run_child(setup, f"report(**failure({module!r}))")
+    notes = result.pop("notes")
     assert result == dict(type=error, message=message, entries=init_entry(module, line), left_in_sys_modules=False)
+    if line == INIT_LINE_OF_CUPY[module]:
+        # The error keeps its type and message; one note says how to get CuPy or the stand-in.
+        assert len(notes) == 1
+        for advice in ('pip install "lumivex[cuda12]"', '"lumivex[cuda13]"', "lumivex.testing.install_cupy_standin()"):
+            assert advice in notes[0]
+    else:
+        assert notes == []
 
 
 @pytest.mark.parametrize("module, setup, restore", [

@@ -1,6 +1,7 @@
 # Sourced by the other tools: finds CPython 3.12, prepares the virtual environment
 # .venv in the repository root and installs lumivex with its test extras into it
-# (LUMIVEX_EXTRAS, comma-separated, chooses other extras; default "test").
+# (LUMIVEX_EXTRAS, comma-separated, chooses other extras; default "test"), skipping the build and install when
+# nothing they depend on changed since the last one.
 # Afterwards LUMIVEX_ROOT is the repository root and LUMIVEX_PY the venv's python.
 # LUMIVEX_SANITIZE=1 builds the modules with AddressSanitizer and UBSan instead.
 
@@ -30,6 +31,50 @@ lumivex_find_python() {
     return 1
 }
 
+# Prints a digest of everything the built package is made from: the contents of the files git tracks or would
+# track (the folders no build reads left out, so editing tests costs no rebuild), the sanitizer flag and the
+# interpreter. Prints nothing outside a git checkout, where changes cannot be told.
+lumivex_source_stamp() {
+    local base="$1" sanitize="$2"
+    git -C "$LUMIVEX_ROOT" rev-parse --is-inside-work-tree >/dev/null 2>&1 || return 0
+    {
+        echo "sanitize=$sanitize python=$base"
+        "$base" -c 'import sys; print(sys.version)'
+        # A tracked file deleted from the tree is listed but unreadable: its absence changes the digest.
+        (cd "$LUMIVEX_ROOT" && git ls-files -z --cached --others --exclude-standard -- . \
+            ':(exclude)tests' ':(exclude)benchmarks' ':(exclude)examples' ':(exclude).ci' \
+            | sort -zu | xargs -0 -r sha256sum 2>/dev/null || true)
+    } | sha256sum | cut -d' ' -f1
+}
+
+# The extras of the comma-separated list $1 that are not in the list $2, comma-separated.
+lumivex_missing_extras() {
+    local extra missing=() IFS=,
+    for extra in $1; do
+        [[ ",$2," == *",$extra,"* ]] || missing+=("$extra")
+    done
+    echo "${missing[*]}"
+}
+
+# Builds the wheel into build/wheel (the fixed build folder keeps the compile incremental) and installs it with
+# the extras $4, so that the suite runs against exactly what a user installs.
+lumivex_install() {
+    local py="$1" sanitize="$2" strip="$3" extras="$4" wheels="$LUMIVEX_ROOT/build/wheel"
+    # Where the build tools are already installed (a GPU machine without a network sees them through the
+    # system site packages), build with them instead of fetching an isolated build environment.
+    local isolation=()
+    "$py" -c 'import scikit_build_core' >/dev/null 2>&1 && command -v cmake >/dev/null 2>&1 \
+        && isolation=(--no-build-isolation)
+    rm -rf "$wheels"
+    # The sanitizer option is always passed: the build folder is reused and would keep the last value.
+    (cd "$LUMIVEX_ROOT" && "$py" -m pip wheel -q --no-deps "${isolation[@]}" -w "$wheels" \
+        -C "cmake.define.LUMIVEX_SANITIZE=$sanitize" -C "install.strip=$strip" .) || return 1
+    local wheel=("$wheels"/lumivex-*.whl)
+    # The version rarely changes between builds, so pip must be told to replace the installed package; the
+    # extras go in by a second call, which leaves their packages alone when they are installed already.
+    "$py" -m pip install -q --force-reinstall --no-deps "${wheel[0]}" && "$py" -m pip install -q "${wheel[0]}[$extras]"
+}
+
 lumivex_setup() {
     local base venv="$LUMIVEX_ROOT/.venv" sanitize=OFF strip=true
     base="$(lumivex_find_python)" || return 1
@@ -45,17 +90,43 @@ lumivex_setup() {
         sanitize=ON
         strip=false  # keep symbols for the sanitizer's stack traces
     fi
-    # The option is always passed: the build folder is reused and would keep the last value.
-    # Where the build tools are already installed (a GPU machine without a network sees them through the
-    # system site packages), build with them instead of fetching an isolated build environment.
-    local isolation=()
-    "$venv/bin/python" -c 'import scikit_build_core' >/dev/null 2>&1 && command -v cmake >/dev/null 2>&1 \
-        && isolation=(--no-build-isolation)
-    (cd "$LUMIVEX_ROOT" && "$venv/bin/python" -m pip install -q "${isolation[@]}" \
-        -C "cmake.define.LUMIVEX_SANITIZE=$sanitize" -C "install.strip=$strip" ".[${LUMIVEX_EXTRAS:-test}]") || {
-        echo "lumivex: installing the package into $venv failed" >&2
-        return 1
-    }
+
+    # The stamp of the last successful install lives in the venv, so a new venv starts without one: the digest
+    # of the sources on its first line, the extras installed since on its second.
+    local extras="${LUMIVEX_EXTRAS:-test}" stamp_file="$venv/lumivex-install.stamp" digest missing
+    local recorded_digest="" recorded_extras="" wheel=("$LUMIVEX_ROOT"/build/wheel/lumivex-*.whl)
+    digest="$(lumivex_source_stamp "$base" "$sanitize")"
+    if [[ -f "$stamp_file" ]]; then
+        { read -r recorded_digest || true; read -r recorded_extras || true; } <"$stamp_file"
+    fi
+    if [[ -n "$digest" && "$digest" == "$recorded_digest" && -f "${wheel[0]}" ]] \
+        && compgen -G "$venv/lib/python3.12/site-packages/lumivex/utils/shapery.*.so" >/dev/null; then
+        missing="$(lumivex_missing_extras "$extras" "$recorded_extras")"
+        if [[ -n "$missing" ]]; then
+            echo "lumivex: installing the extras '$missing' into .venv" >&2
+            "$venv/bin/python" -m pip install -q "${wheel[0]}[$missing]" || {
+                echo "lumivex: installing the extras '$missing' into $venv failed" >&2
+                return 1
+            }
+            printf '%s\n%s\n' "$digest" "$recorded_extras,$missing" >"$stamp_file"
+        fi
+    else
+        if [[ -z "$digest" ]]; then
+            echo "lumivex: no git checkout, so changes cannot be told: rebuilding and reinstalling" \
+                "(about a minute the first time, 15 s later)" >&2
+        elif [[ -z "$recorded_digest" ]]; then
+            echo "lumivex: first set-up: building the native modules and installing them with the extras" \
+                "'$extras' into .venv (about a minute; later runs skip this until the sources change)" >&2
+        else
+            echo "lumivex: the sources changed since the last install: rebuilding and reinstalling (about 15 s)" >&2
+        fi
+        rm -f "$stamp_file"
+        lumivex_install "$venv/bin/python" "$sanitize" "$strip" "$extras" || {
+            echo "lumivex: installing the package into $venv failed" >&2
+            return 1
+        }
+        [[ -z "$digest" ]] || printf '%s\n%s\n' "$digest" "$extras" >"$stamp_file"
+    fi
     LUMIVEX_PY="$venv/bin/python"
     if [[ "$sanitize" == ON ]]; then
         # The sanitizer runtime must be loaded before the interpreter starts; Python's

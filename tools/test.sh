@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Builds and installs lumivex into .venv, then runs the test suite against the installed
-# package. Extra arguments go to pytest; the exit status is pytest's.
+# Builds and installs lumivex into .venv (only when its sources changed since the last install), then runs the
+# test suite against the installed package. Extra arguments go to pytest; the exit status is pytest's.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$LUMIVEX_ROOT"

@@ -3,6 +3,7 @@
 #include "tile.hpp"
 
 #include "../runtime/constants.hpp"
+#include "../runtime/missing_cupy.hpp"
 
 namespace lumivex::tile {
 
@@ -108,7 +109,10 @@ int populate(rt::ModuleExec& exec) noexcept {
     Ref defaults = rt::tuple(k.one_twenty_eight, k.sixteen);
     if (!defaults) return -1;
 
-    if (exec.import_as("cupy", "cp") < 0) return exec.fail(1);
+    if (exec.import_as("cupy", "cp") < 0) {
+        rt::note_how_to_get_cupy();
+        return exec.fail(1);
+    }
     if (exec.from_import("utils.dtypes", 2, {"to_float32"}) < 0) return exec.fail(3);
 
     if (exec.add_functions({
