@@ -191,7 +191,10 @@ def instructions_per_call(n):
     measured = loops()
     # Dump 1 is the start-up; then each statement has its n dump and its 2n dump.
     if len(totals) != 1 + 2 * len(measured):
-        raise RuntimeError(f"expected {1 + 2 * len(measured)} callgrind dumps, found {len(totals)}")
+        # The markers need the interpreter's own symbol os_getppid; a stripped libpython has none.
+        print(f"expected {1 + 2 * len(measured)} callgrind dumps, found {len(totals)}: no instruction counts "
+              "(is libpython stripped?)", file=sys.stderr)
+        return None
     counts = {}
     for position, (index, implementation, _) in enumerate(measured):
         once, twice = totals[1 + 2 * position], totals[2 + 2 * position]
