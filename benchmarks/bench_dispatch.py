@@ -68,6 +68,10 @@ def image_to_batch(image, scalefactor=None, size=None, mean=None, swap_rb=True, 
 
 
 def image_to_batch_pixelshift(image, dim=4, scalefactor=None, mean=None, swap_rb=True):
+    if type(dim) is not int:
+        raise TypeError(f"Argument 'dim' has incorrect type (expected int, got {type(dim).__name__})")
+    if scalefactor is not None and type(scalefactor) is not float:
+        raise TypeError(f"Argument 'scalefactor' has incorrect type (expected float, got {type(scalefactor).__name__})")
     if dim < 1:
         raise ValueError("dim must be \u2265 1")
     raise NotImplementedError("only the dim error is benchmarked")
