@@ -55,9 +55,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
 
 // Every owned reference of a function object, so that traverse and dealloc cannot drift apart.
 constexpr PyObject* Function::*owned_fields[] = {
-    &Function::name,     &Function::module_name, &Function::trace_name,      &Function::doc,
-    &Function::defaults, &Function::annotations, &Function::code,           &Function::parameter_names,
-    &Function::globals,  &Function::too_many_head, &Function::too_few_head,    &Function::type_heads,
+    &Function::name,          &Function::module_name,  &Function::trace_name, &Function::doc,
+    &Function::defaults,      &Function::annotations,  &Function::code,       &Function::parameter_names,
+    &Function::globals,       &Function::too_many_head, &Function::too_few_head, &Function::type_heads,
     &Function::traceback_codes,
 };
 
