@@ -53,24 +53,28 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return result;
 }
 
-// Every owned reference of a function object, so that traverse and dealloc cannot drift apart.
-constexpr PyObject* Function::*owned_fields[] = {
-    &Function::name,          &Function::module_name,  &Function::trace_name, &Function::doc,
-    &Function::defaults,      &Function::annotations,  &Function::code,       &Function::parameter_names,
-    &Function::globals,       &Function::too_many_head, &Function::too_few_head, &Function::type_heads,
-    &Function::traceback_codes,
+// Every owned reference of a function object that the collector sees, so that traverse and dealloc cannot
+// drift apart; then those it need not see (see function_object.hpp), released by dealloc alone.
+constexpr PyObject* Function::*visited_fields[] = {
+    &Function::name,     &Function::module_name, &Function::trace_name, &Function::doc,
+    &Function::defaults, &Function::annotations, &Function::code,       &Function::parameter_names,
+    &Function::globals,
+};
+constexpr PyObject* Function::*unvisited_fields[] = {
+    &Function::too_many_head, &Function::too_few_head, &Function::type_heads, &Function::traceback_codes,
 };
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Function* fn = as_function(self);
-    for (PyObject* Function::*field : owned_fields) Py_VISIT(fn->*field);
+    for (PyObject* Function::*field : visited_fields) Py_VISIT(fn->*field);
     return 0;
 }
 
 void function_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     Function* fn = as_function(self);
-    for (PyObject* Function::*field : owned_fields) Py_XDECREF(fn->*field);
+    for (PyObject* Function::*field : visited_fields) Py_XDECREF(fn->*field);
+    for (PyObject* Function::*field : unvisited_fields) Py_XDECREF(fn->*field);
     PyObject_GC_Del(self);
 }
 

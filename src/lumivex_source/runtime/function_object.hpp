@@ -20,6 +20,9 @@ struct Function {
     PyObject* code;            // code object
     PyObject* parameter_names; // tuple of interned str, one per parameter
     PyObject* globals;         // module dict
+    // Owned references made for speed, which can never lead back to the function (strs, a tuple of strs and
+    // None, a list of code objects): released with it, but not shown to the collector, so that
+    // gc.get_referents lists only what the function's attributes hold.
     PyObject* too_many_head;   // "<name>() takes at most 6 positional arguments (": the binding messages up to
     PyObject* too_few_head;    // the count given, made once; "exactly" in both for functions without defaults
     PyObject* type_heads;      // tuple, per parameter: "Argument '<name>' ... got " for tested ones, else None

@@ -32,6 +32,7 @@ PyCodeObject* code_at(Function& fn, int line) noexcept {
     if (!fn.traceback_codes) {
         fn.traceback_codes = PyList_New(0);
         if (!fn.traceback_codes) return nullptr;
+        PyObject_GC_UnTrack(fn.traceback_codes);  // it only ever holds code objects and None: no cycles
     }
     PyObject* codes = fn.traceback_codes;
     if (offset < PyList_GET_SIZE(codes) && PyList_GET_ITEM(codes, offset) != Py_None) {
