@@ -83,13 +83,13 @@ inline Ref call_method_tuple(PyObject* self, PyObject* name, PyObject* args) noe
 // obj[key]
 inline Ref item(PyObject* obj, PyObject* key) noexcept { return Ref::steal(PyObject_GetItem(obj, key)); }
 
-// obj[i] with a small integer index. An exact tuple or list is read directly (their indexing runs no Python
-// code); anything else, and an index out of range, goes through the generic lookup with a cached small int.
+// obj[i] with a small integer index. An exact tuple (a shape) is read directly, as its indexing runs no Python
+// code; anything else, and an index out of range, goes through the generic lookup with a cached small int.
 inline Ref item_at(PyObject* obj, Py_ssize_t index) noexcept {
-    if (PyTuple_CheckExact(obj) || PyList_CheckExact(obj)) {
-        const Py_ssize_t size = Py_SIZE(obj);
+    if (PyTuple_CheckExact(obj)) {
+        const Py_ssize_t size = PyTuple_GET_SIZE(obj);
         const Py_ssize_t position = index < 0 ? index + size : index;
-        if (position >= 0 && position < size) return Ref::borrow(PySequence_Fast_ITEMS(obj)[position]);
+        if (position >= 0 && position < size) return Ref::borrow(PyTuple_GET_ITEM(obj, position));
     }
     Ref key = Ref::steal(PyLong_FromSsize_t(index));
     if (!key) return {};
