@@ -58,6 +58,30 @@ def test_nchw_is_returned_itself_without_any_step(cp, services):
     assert not any(fake.calls for fake in services.values())
 
 
+class LayoutName(str):
+    """A layout name whose inequality test is logged: a str subclass is compared by its own methods."""
+
+    def __new__(cls, text, log):
+        name = super().__new__(cls, text)
+        name.log = log
+        return name
+
+    def __ne__(self, other):
+        self.log.append(other)
+        return str.__ne__(self, other)
+
+    __hash__ = str.__hash__
+
+
+def test_layout_names_equal_to_a_known_one(cp, services):
+    image = cp.array(host_image((6, 7, 3)))  # would be inferred "HWC" if the name were not recognised
+    assert image_to_batch(image, layout="".join(["NC", "HW"])) is image  # equal text, another object
+    log = []
+    assert image_to_batch(image, layout=LayoutName("NCHW", log)) is image
+    assert log == ["HWC", "HW", "CHW", "NHWC", "NCHW"]
+    assert not any(fake.calls for fake in services.values())
+
+
 def test_nhwc_is_a_transposed_view(cp, to_host, services):
     image = cp.array(host_image((2, 8, 8, 3)))
     out = image_to_batch(image, 2.0, 16, 0.5, True, "NHWC")

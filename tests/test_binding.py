@@ -238,6 +238,9 @@ TYPE_CASES = [
     (T.create_gaussian_weights, (8, 2.0), {}, "sigma", "int", "float", False),
     (T.create_gaussian_weights, (True, 1), {}, "size", "int", "bool", True),
     (T.create_gaussian_weights, (LONG_NAME_TYPE(), 1), {}, "size", "int", "L" * 200, False),
+    # A non-ASCII name cut at 200 bytes, inside a character: the remnant byte becomes U+FFFD.
+    (T.create_gaussian_weights, (type("x" + "\u00e9" * 150, (), {})(), 1), {}, "size", "int",
+     "x" + "\u00e9" * 99 + "\ufffd", False),
 ]
 
 

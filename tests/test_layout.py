@@ -164,6 +164,57 @@ class Image:
         self.ndim, self.shape = ndim, shape
 
 
+class LoggedInt(int):
+    """An int subclass: compared through its own (logged) methods, never by value behind their back."""
+
+    log = []
+
+    def __eq__(self, other):
+        LoggedInt.log.append((int(self), "==", other))
+        return int(self) == other
+
+    def __le__(self, other):
+        LoggedInt.log.append((int(self), "<=", other))
+        return int(self) <= other
+
+    def __gt__(self, other):
+        LoggedInt.log.append((int(self), ">", other))
+        return int(self) > other
+
+    __hash__ = int.__hash__
+
+
+class LoggedShape(tuple):
+    """A tuple subclass: indexed through its own __getitem__."""
+
+    log = []
+
+    def __getitem__(self, index):
+        LoggedShape.log.append(index)
+        return super().__getitem__(index)
+
+
+@pytest.mark.parametrize("sizes", [(2, 64, 64), (64, 64, 3), (3, 100, 3), (8, 3, 224, 224), (8, 224, 224, 3)])
+def test_int_and_tuple_subclasses_take_the_generic_path(sizes):
+    native = Image(LoggedInt(len(sizes)), LoggedShape(LoggedInt(size) for size in sizes))
+    LoggedInt.log.clear(), LoggedShape.log.clear()
+    verdict = guess(native)
+    native_log = (list(LoggedInt.log), list(LoggedShape.log))
+    LoggedInt.log.clear(), LoggedShape.log.clear()
+    assert verdict == reference_guess(native)
+    assert native_log == (LoggedInt.log, LoggedShape.log) and native_log[0] and native_log[1]
+
+
+@pytest.mark.parametrize("ndim, shape, layout", [
+    (2**64 + 3, (3, 9, 9), "unsupported"),  # the low digit alone would read as 3
+    (3, (2, 2**64, 2**64 + 5), "CHW"),
+    (3, (2**64 + 1, 9, 9), "ambiguous"),
+    (4, (1, 9, 9, 2**64 + 3), "ambiguous"),
+])
+def test_ints_beyond_a_machine_word(ndim, shape, layout):
+    assert guess(Image(ndim, shape)) == layout
+
+
 @pytest.mark.parametrize("ndim, shape, layout", [
     (np.int64(3), (np.int64(3), np.int64(480), np.int64(640)), "CHW"),
     (3.0, (480.0, 640.0, 3.0), "HWC"),

@@ -28,4 +28,11 @@ int make_tuple(Constant& slot, const Items&... items) noexcept {
     return set_constant(slot, tuple(items...));
 }
 
+// A keyword-name tuple: exactly as many names as its type counts.
+template <size_t N, class... Names>
+int make_tuple(KeywordNames<N>& slot, const Names&... names) noexcept {
+    static_assert(sizeof...(Names) == N, "the keyword-name tuple must hold exactly N names");
+    return set_constant(slot.slot(), tuple(names...));
+}
+
 }  // namespace lumivex::rt

@@ -11,11 +11,32 @@ namespace {
 
 Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
 
+// A body's result checked as CPython checks what a builtin returns: failure must come with an exception, and a
+// result must not. Either breach becomes a SystemError naming the function, so it surfaces where it happened.
+PyObject* checked_result(PyObject* self, PyObject* result) noexcept {
+    if (!result) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", self);
+        }
+        return nullptr;
+    }
+    if (PyErr_Occurred()) {
+        Py_DECREF(result);
+        PyObject* cause = PyErr_GetRaisedException();
+        PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set", self);
+        PyObject* error = PyErr_GetRaisedException();
+        PyException_SetCause(error, Py_NewRef(cause));
+        PyException_SetContext(error, cause);
+        PyErr_SetRaisedException(error);
+    }
+    return nullptr;
+}
+
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     Function& fn = *as_function(self);
     PyObject* bound[max_parameters];
     if (bind_arguments(fn, args, nargsf, kwnames, bound) < 0) {
-        add_traceback(PyUnicode_AsUTF8(fn.trace_name), fn.source_path, fn.def->first_line, fn.globals);
+        add_traceback(fn, fn.def->first_line);
         return nullptr;
     }
     if (check_exact_types(fn, bound) < 0) return nullptr;
@@ -24,32 +45,36 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     // self-referential list): keep that from exhausting the C stack.
     if (Py_EnterRecursiveCall(" in a lumivex function")) return nullptr;
     Frame frame;
-    Ref result = fn.def->body(frame, bound);
+    PyObject* result = fn.def->body(frame, bound).release();
     Py_LeaveRecursiveCall();
-    if (!result) {
-        const int line = frame.line() ? frame.line() : fn.def->first_line;
-        add_traceback(PyUnicode_AsUTF8(fn.trace_name), fn.source_path, line, fn.globals);
-    }
-    return result.release();
+    if (result && !PyErr_Occurred()) [[likely]] return result;
+    result = checked_result(self, result);
+    add_traceback(fn, frame.line() ? frame.line() : fn.def->first_line);
+    return result;
 }
 
-// Every owned reference of a function object, so that traverse and dealloc cannot drift apart.
-constexpr PyObject* Function::*owned_fields[] = {
-    &Function::name,     &Function::module_name, &Function::trace_name,      &Function::doc,
-    &Function::defaults, &Function::annotations, &Function::code,           &Function::parameter_names,
+// Every owned reference of a function object that the collector sees, so that traverse and dealloc cannot
+// drift apart; then those it need not see (see function_object.hpp), released by dealloc alone.
+constexpr PyObject* Function::*visited_fields[] = {
+    &Function::name,     &Function::module_name, &Function::trace_name, &Function::doc,
+    &Function::defaults, &Function::annotations, &Function::code,       &Function::parameter_names,
     &Function::globals,
+};
+constexpr PyObject* Function::*unvisited_fields[] = {
+    &Function::too_many_head, &Function::too_few_head, &Function::type_heads, &Function::traceback_codes,
 };
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Function* fn = as_function(self);
-    for (PyObject* Function::*field : owned_fields) Py_VISIT(fn->*field);
+    for (PyObject* Function::*field : visited_fields) Py_VISIT(fn->*field);
     return 0;
 }
 
 void function_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     Function* fn = as_function(self);
-    for (PyObject* Function::*field : owned_fields) Py_XDECREF(fn->*field);
+    for (PyObject* Function::*field : visited_fields) Py_XDECREF(fn->*field);
+    for (PyObject* Function::*field : unvisited_fields) Py_XDECREF(fn->*field);
     PyObject_GC_Del(self);
 }
 
@@ -153,6 +178,39 @@ Ref make_annotations(const FunctionDef& def) noexcept {
     return annotations;
 }
 
+// The fixed start of the arity message for `bound` positional arguments, up to the count given.
+Ref arity_head(const FunctionDef& def, const char* bound_kind, Py_ssize_t bound) noexcept {
+    return Ref::steal(PyUnicode_FromFormat("%.200s() takes %.8s %zd positional argument%.1s (", def.name, bound_kind,
+                                           bound, bound == 1 ? "" : "s"));
+}
+
+// The type of a parameter's exact test, or null for an untested one.
+PyTypeObject* expected_type(Exact exact) noexcept {
+    switch (exact) {
+        case Exact::any: return nullptr;
+        case Exact::int_: return &PyLong_Type;
+        case Exact::float_or_none: return &PyFloat_Type;
+        case Exact::list: return &PyList_Type;
+        case Exact::tuple: return &PyTuple_Type;
+    }
+    return nullptr;
+}
+
+// Per parameter, the fixed start of its type-test message up to the given type's name; None where untested.
+Ref make_type_heads(const FunctionDef& def) noexcept {
+    Ref heads = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(def.parameters.size())));
+    if (!heads) return {};
+    for (size_t i = 0; i < def.parameters.size(); ++i) {
+        const PyTypeObject* expected = expected_type(def.parameters[i].exact);
+        PyObject* head = expected ? PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got ",
+                                                         def.parameters[i].name, expected->tp_name)
+                                  : Py_NewRef(Py_None);
+        if (!head) return {};
+        PyTuple_SET_ITEM(heads.get(), static_cast<Py_ssize_t>(i), head);
+    }
+    return heads;
+}
+
 }  // namespace
 
 Ref make_function(const FunctionDef& def, const FunctionHome& home, PyObject* defaults) noexcept {
@@ -172,7 +230,14 @@ Ref make_function(const FunctionDef& def, const FunctionHome& home, PyObject* de
     Ref annotations = make_annotations(def);
     Ref code = make_code(def, home, name.get());
     Ref parameter_names = Ref::steal(PyTuple_New(nparams));
-    if (!module_name || !trace_name || !doc || !annotations || !code || !parameter_names) return {};
+    const bool has_defaults = ndefaults > 0;
+    Ref too_many_head = arity_head(def, has_defaults ? "at most" : "exactly", nparams);
+    Ref too_few_head = arity_head(def, has_defaults ? "at least" : "exactly", nparams - ndefaults);
+    Ref type_heads = make_type_heads(def);
+    if (!module_name || !trace_name || !doc || !annotations || !code || !parameter_names || !too_many_head ||
+        !too_few_head || !type_heads) {
+        return {};
+    }
     for (Py_ssize_t i = 0; i < nparams; ++i) {
         PyObject* parameter_name = PyUnicode_InternFromString(def.parameters[i].name);
         if (!parameter_name) return {};
@@ -194,6 +259,10 @@ Ref make_function(const FunctionDef& def, const FunctionHome& home, PyObject* de
     fn->code = code.release();
     fn->parameter_names = parameter_names.release();
     fn->globals = Py_NewRef(home.globals);
+    fn->too_many_head = too_many_head.release();
+    fn->too_few_head = too_few_head.release();
+    fn->type_heads = type_heads.release();
+    fn->traceback_codes = nullptr;
     fn->parameter_count = nparams;
     fn->required_count = nparams - ndefaults;
     PyObject_GC_Track(fn);

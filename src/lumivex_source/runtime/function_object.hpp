@@ -20,9 +20,21 @@ struct Function {
     PyObject* code;            // code object
     PyObject* parameter_names; // tuple of interned str, one per parameter
     PyObject* globals;         // module dict
+    // Owned references made for speed, which can never lead back to the function (strs, a tuple of strs and
+    // None, a list of code objects): released with it, but not shown to the collector, so that
+    // gc.get_referents lists only what the function's attributes hold.
+    PyObject* too_many_head;   // "<name>() takes at most 6 positional arguments (": the binding messages up to
+    PyObject* too_few_head;    // the count given, made once; "exactly" in both for functions without defaults
+    PyObject* type_heads;      // tuple, per parameter: "Argument '<name>' ... got " for tested ones, else None
+    PyObject* traceback_codes; // list indexed by line - first line: the code object of the traceback entries
+                               // at that line, or None; null until the first error
     Py_ssize_t parameter_count;
     Py_ssize_t required_count; // parameters before the first default
 };
+
+// Adds the traceback entry of `fn` at `line` to the exception being raised, from a code object made once per
+// line (a frame is still made per error: a traceback owns its frames).
+void add_traceback(Function& fn, int line) noexcept;
 
 // Fills `bound` (one borrowed slot per parameter) from a vectorcall; -1 with TypeError set on failure.
 int bind_arguments(const Function& fn, PyObject* const* args, size_t nargsf, PyObject* kwnames,

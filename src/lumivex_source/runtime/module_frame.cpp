@@ -31,12 +31,38 @@ int warn_on_version_mismatch(const ModuleFrame& frame) noexcept {
                             PY_MAJOR_VERSION, PY_MINOR_VERSION, frame.full_name, "does not match", major, minor);
 }
 
+// Set when the interpreter that loaded this library is finalised. The module objects and constants of that
+// interpreter are dead (the module dicts wiped to None) but still referenced, and the interpreter state of a
+// later Py_Initialize has the same ID, so the create slot needs this to refuse instead of reviving them.
+bool interpreter_finalised = false;
+bool finalisation_watched = false;
+
+void note_finalisation() noexcept { interpreter_finalised = true; }
+
+int watch_finalisation() noexcept {
+    if (finalisation_watched) return 0;
+    if (Py_AtExit(note_finalisation) < 0) {
+        PyErr_SetString(PyExc_ImportError, "cannot register the interpreter exit hook of a lumivex module");
+        return -1;
+    }
+    finalisation_watched = true;
+    return 0;
+}
+
 }  // namespace
 
 PyObject* module_create(ModuleFrame& frame, PyObject* module_spec) noexcept {
+    if (interpreter_finalised) {
+        PyErr_Format(PyExc_ImportError,
+                     "Module '%s' cannot be imported again after the interpreter that first imported it was "
+                     "finalised: it can only be loaded once per process.",
+                     frame.short_name);
+        return nullptr;
+    }
     const int64_t interpreter_id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter_id < 0) return nullptr;
     if (frame.interpreter_id == -1) {
+        if (watch_finalisation() < 0) return nullptr;
         frame.interpreter_id = interpreter_id;
     } else if (frame.interpreter_id != interpreter_id) {
         PyErr_SetString(PyExc_ImportError,

@@ -6,6 +6,8 @@
 #include "ref.hpp"
 
 #include <cstddef>
+#include <cstring>
+#include <initializer_list>
 
 namespace lumivex::rt {
 
@@ -26,13 +28,31 @@ Ref call(PyObject* callable, const Args&... args) noexcept {
         PyObject_Vectorcall(callable, stack + 1, sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-// callable(*positional, **keywords): the trailing arguments are the values of `kwnames`, in its order.
-template <class... Args>
-Ref call_kw(PyObject* callable, PyObject* kwnames, const Args&... args) noexcept {
+// A tuple of N keyword names made once at import. The count is part of the type, so a call that passes fewer
+// values than it names keywords does not compile.
+template <size_t N>
+struct Keywords {
+    PyObject* names;  // borrowed tuple of N interned names
+};
+
+template <size_t N>
+class KeywordNames {
+public:
+    Keywords<N> get() const noexcept { return {names_.get()}; }
+    Constant& slot() noexcept { return names_; }
+
+private:
+    Constant names_;
+};
+
+// callable(*positional, **keywords): the trailing N arguments are the values of `kwnames`, in its order.
+template <size_t N, class... Args>
+Ref call_kw(PyObject* callable, Keywords<N> kwnames, const Args&... args) noexcept {
+    static_assert(sizeof...(Args) >= N, "fewer values than keyword names");
     PyObject* stack[] = {nullptr, raw(args)...};
-    const size_t positional = sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
+    constexpr size_t positional = sizeof...(Args) - N;
     return Ref::steal(
-        PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+        PyObject_Vectorcall(callable, stack + 1, positional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.names));
 }
 
 // self.name(*args)
@@ -43,11 +63,12 @@ Ref call_method(PyObject* self, PyObject* name, const Args&... args) noexcept {
 }
 
 // self.name(*positional, **keywords)
-template <class... Args>
-Ref call_method_kw(PyObject* self, PyObject* name, PyObject* kwnames, const Args&... args) noexcept {
+template <size_t N, class... Args>
+Ref call_method_kw(PyObject* self, PyObject* name, Keywords<N> kwnames, const Args&... args) noexcept {
+    static_assert(sizeof...(Args) >= N, "fewer values than keyword names");
     PyObject* stack[] = {self, raw(args)...};
-    const size_t positional = 1 + sizeof...(Args) - static_cast<size_t>(PyTuple_GET_SIZE(kwnames));
-    return Ref::steal(PyObject_VectorcallMethod(name, stack, positional, kwnames));
+    constexpr size_t positional = 1 + sizeof...(Args) - N;
+    return Ref::steal(PyObject_VectorcallMethod(name, stack, positional, kwnames.names));
 }
 
 // self.name(*args) with the arguments held in a ready-made tuple.
@@ -62,8 +83,14 @@ inline Ref call_method_tuple(PyObject* self, PyObject* name, PyObject* args) noe
 // obj[key]
 inline Ref item(PyObject* obj, PyObject* key) noexcept { return Ref::steal(PyObject_GetItem(obj, key)); }
 
-// obj[i] with a small integer index; small ints are cached by the interpreter, so nothing is allocated.
+// obj[i] with a small integer index. An exact tuple (a shape) is read directly, as its indexing runs no Python
+// code; anything else, and an index out of range, goes through the generic lookup with a cached small int.
 inline Ref item_at(PyObject* obj, Py_ssize_t index) noexcept {
+    if (PyTuple_CheckExact(obj)) {
+        const Py_ssize_t size = PyTuple_GET_SIZE(obj);
+        const Py_ssize_t position = index < 0 ? index + size : index;
+        if (position >= 0 && position < size) return Ref::borrow(PyTuple_GET_ITEM(obj, position));
+    }
     Ref key = Ref::steal(PyLong_FromSsize_t(index));
     if (!key) return {};
     return Ref::steal(PyObject_GetItem(obj, key.get()));
@@ -105,14 +132,69 @@ inline Ref inplace_multiply(PyObject* a, PyObject* b) noexcept {
     return Ref::steal(PyNumber_InPlaceMultiply(a, b));
 }
 
+namespace detail {
+
+// `a OP b` for two exact ints that fit a machine word: the comparison Python would make, without its objects.
+inline bool compare_compact(PyObject* a, PyObject* b, int op) noexcept {
+    const Py_ssize_t x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(a));
+    const Py_ssize_t y = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(b));
+    switch (op) {
+        case Py_LT: return x < y;
+        case Py_LE: return x <= y;
+        case Py_EQ: return x == y;
+        case Py_NE: return x != y;
+        case Py_GT: return x > y;
+        default: return x >= y;
+    }
+}
+
+// Equality of two exact strs: the same object, or equal text. Two distinct interned strings always differ.
+inline bool str_equal(PyObject* a, PyObject* b) noexcept {
+    if (a == b) return true;
+    if (PyUnicode_CHECK_INTERNED(a) && PyUnicode_CHECK_INTERNED(b)) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    if (length != PyUnicode_GET_LENGTH(b) || PyUnicode_KIND(a) != PyUnicode_KIND(b)) return false;
+    return memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+}  // namespace detail
+
 // `bool(a OP b)` as an `if` statement evaluates it: 1, 0, or -1 with an error set. The comparison result is
 // tested for truth, so objects whose comparisons return arrays or raise behave as they would in Python.
+// Exact ints and (for == and !=) exact strs are compared directly: their comparisons run no Python code, so
+// the result is the same and no object sees a call; subclasses and everything else take the generic path.
 inline int compare(PyObject* a, PyObject* b, int op) noexcept {
+    if (PyLong_CheckExact(a) && PyLong_CheckExact(b) &&
+        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(a)) &&
+        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(b))) {
+        return detail::compare_compact(a, b, op);
+    }
+    if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
+        return detail::str_equal(a, b) == (op == Py_EQ);
+    }
     Ref result = Ref::steal(PyObject_RichCompare(a, b, op));
     if (!result) return -1;
     return PyObject_IsTrue(result.get());
 }
 inline int equals(PyObject* a, PyObject* b) noexcept { return compare(a, b, Py_EQ); }
+
+// `value in (c0, c1, ...)` for a tuple of constants, as a chain of == tests stopping at the first match: 1, 0,
+// or -1 with an error set. An exact int is read once and compared by value with the exact-int constants.
+inline int equals_any(PyObject* value, std::initializer_list<const Constant*> candidates) noexcept {
+    const bool compact = PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value));
+    const Py_ssize_t number = compact ? PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)) : 0;
+    for (const Constant* candidate : candidates) {
+        PyObject* other = candidate->get();
+        int equal;
+        if (compact && PyLong_CheckExact(other) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(other))) {
+            equal = number == PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(other));
+        } else {
+            equal = equals(value, other);
+        }
+        if (equal != 0) return equal;
+    }
+    return 0;
+}
 
 inline int truth(PyObject* obj) noexcept { return PyObject_IsTrue(obj); }
 

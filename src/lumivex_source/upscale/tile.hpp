@@ -30,7 +30,9 @@ struct Constants {
     Constant no_padding;      // the (0, 0) pair shared by every pad call
     Constant whole_axis;      // slice(None, None, None)
     // Keyword-name tuples of the calls the bodies make.
-    Constant kw_mode, kw_patch_size_overlap, kw_dtype, kw_sigma;
+    rt::KeywordNames<1> kw_mode;
+    rt::KeywordNames<2> kw_patch_size_overlap;
+    rt::KeywordNames<1> kw_dtype, kw_sigma;
     // The builtins the bodies use, fetched once at import.
     Constant value_error, range;
     Constant sigma_zero_message;

@@ -8,11 +8,7 @@ namespace {
 
 // `value in (1, 3, 4)` as a chain of == tests, stopping at the first match.
 int is_channel_count(PyObject* value) noexcept {
-    for (const Constant* count : {&k.one, &k.three, &k.four}) {
-        const int equal = rt::equals(value, count->get());
-        if (equal != 0) return equal;
-    }
-    return 0;
+    return rt::equals_any(value, {&k.one, &k.three, &k.four});
 }
 
 int greater_than_four(PyObject* value) noexcept { return rt::compare(value, k.four.get(), Py_GT); }

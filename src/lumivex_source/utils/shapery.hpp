@@ -32,7 +32,10 @@ struct Constants {
     Constant axes_0231, axes_120, axes_0312, axes_201, axes_12;
     Constant layout_names;  // the seven Layout values, in order
     // Keyword-name tuples of the calls the bodies make.
-    Constant kw_dsize_interpolation, kw_dtype, kw_axis, kw_shift_axis, kw_batch_options;
+    rt::KeywordNames<2> kw_dsize_interpolation;
+    rt::KeywordNames<1> kw_dtype, kw_axis;
+    rt::KeywordNames<2> kw_shift_axis;
+    rt::KeywordNames<5> kw_batch_options;
     // The builtins the bodies use, fetched once at import.
     Constant value_error, range;
     // Message texts.
