@@ -185,3 +185,35 @@ def test_standin_is_stable_and_deviceless(cp):
     assert cupy.float32 is np.float32 and cupy.get_array_module(cupy.zeros(1)) is cupy
     with pytest.raises(AttributeError):
         cupy.no_such_function
+
+
+# These hold on real CuPy too: code that passes them here cannot trip over them on the first GPU.
+@pytest.mark.parametrize("name", ["errstate", "geomspace", "insert", "nditer"])
+def test_numpy_only_names_are_missing(cp, name):
+    assert hasattr(np, name)
+    with pytest.raises(AttributeError):
+        getattr(cp, name)
+
+
+@pytest.mark.parametrize("misuse", [
+    lambda cp, a: np.asarray(a),                       # NumPy reading device memory
+    lambda cp, a: np.testing.assert_array_equal(a, a),
+    lambda cp, a: a + np.ones(3, np.float32),          # mixing host and device arrays
+    lambda cp, a: np.ones(3, np.float32) * a,
+    lambda cp, a: cp.exp([1.0, 2.0]),                  # a list where CuPy wants an array
+    lambda cp, a: cp.stack([a, [0.0, 1.0, 2.0]]),
+    lambda cp, a: a.setflags,                          # a NumPy-only array method
+])
+def test_implicit_host_device_mixing_fails(cp, misuse):
+    with pytest.raises((TypeError, AttributeError)):
+        misuse(cp, cp.arange(3, dtype=cp.float32))
+
+
+def test_implicit_conversion_error_is_cupys(cp, to_host):
+    device = cp.arange(3, dtype=cp.float32)
+    with pytest.raises(TypeError, match=r"Implicit conversion to a NumPy array is not allowed\. Please use `\.get\(\)`"):
+        np.asarray(device)
+    host = to_host(device)
+    assert type(host) is np.ndarray and type(device.get()) is np.ndarray
+    host += 1  # a copy, not device memory
+    np.testing.assert_array_equal(to_host(device), [0, 1, 2])
