@@ -155,6 +155,49 @@ def test_resize_rejects_bad_images_and_flags(cp, image_shape, kwargs):
         resize(cp.zeros(image_shape, dtype=cp.float32), dsize=(2, 2), **kwargs)
 
 
+# Odd sizes, non-integer ratios, 1-pixel axes, and axes that shrink while the other grows.
+CV2_CASES = [((7, 5), (13, 3)), ((1, 9), (4, 4)), ((9, 1), (3, 7)), ((31, 17), (10, 11)), ((10, 10), (3, 3)),
+             ((20, 30), (7, 45)), ((5, 5), (5, 12)), ((100, 60), (33, 27)), ((33, 27), (100, 61))]
+
+
+def _cv2_image(dtype, shape):
+    rng = np.random.default_rng(sum(shape))
+    if dtype == np.uint8:
+        return rng.integers(0, 256, shape, dtype=np.uint8)
+    return rng.random(shape, dtype=np.float32) + 0.1  # away from 0, where a relative tolerance means nothing
+
+
+def _assert_close_to_cv2(out, expected):
+    if expected.dtype == np.uint8:
+        assert np.abs(out.astype(np.int16) - expected).max() <= 1
+    else:
+        np.testing.assert_allclose(out, expected, rtol=1e-5)
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.float32])
+@pytest.mark.parametrize("in_hw, out_hw", CV2_CASES)
+@pytest.mark.parametrize("interpolation", [INTER_LINEAR, INTER_AREA])
+def test_resize_matches_opencv(cp, to_host, dtype, in_hw, out_hw, interpolation):
+    cv2 = pytest.importorskip("cv2")
+    # OpenCV's INTER_AREA takes two taps, not the footprint, on an axis that shrinks while the other grows.
+    if interpolation == INTER_AREA and (in_hw[0] - out_hw[0]) * (in_hw[1] - out_hw[1]) < 0:
+        pytest.skip("OpenCV is not area-exact on up/down mixes; INTER_AUTO covers them")
+    host = _cv2_image(dtype, in_hw + (3,))
+    flag = {INTER_LINEAR: cv2.INTER_LINEAR, INTER_AREA: cv2.INTER_AREA}[interpolation]
+    out = to_host(resize(cp.asarray(host), dsize=out_hw[::-1], interpolation=interpolation))
+    _assert_close_to_cv2(out, cv2.resize(host, out_hw[::-1], interpolation=flag).reshape(out.shape))
+
+
+@pytest.mark.parametrize("in_hw, out_hw", [((20, 30), (7, 45)), ((9, 1), (3, 7)), ((7, 5), (13, 3))])
+def test_resize_auto_is_area_then_bilinear_per_axis(cp, to_host, in_hw, out_hw):
+    cv2 = pytest.importorskip("cv2")
+    host = _cv2_image(np.float32, in_hw + (3,))
+    out = to_host(resize(cp.asarray(host), dsize=out_hw[::-1]))
+    shrink_first = (out_hw[0], in_hw[1]) if out_hw[0] < in_hw[0] else (in_hw[0], out_hw[1])
+    step = cv2.resize(host, shrink_first[::-1], interpolation=cv2.INTER_AREA).reshape(shrink_first + (3,))
+    _assert_close_to_cv2(out, cv2.resize(step, out_hw[::-1], interpolation=cv2.INTER_LINEAR).reshape(out.shape))
+
+
 # ---- float conversion ----
 
 @pytest.mark.parametrize("dtype, values, expected", [
