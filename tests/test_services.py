@@ -157,7 +157,8 @@ def test_resize_rejects_bad_images_and_flags(cp, image_shape, kwargs):
 
 # Odd sizes, non-integer ratios, 1-pixel axes, and axes that shrink while the other grows.
 CV2_CASES = [((7, 5), (13, 3)), ((1, 9), (4, 4)), ((9, 1), (3, 7)), ((31, 17), (10, 11)), ((10, 10), (3, 3)),
-             ((20, 30), (7, 45)), ((5, 5), (5, 12)), ((100, 60), (33, 27)), ((33, 27), (100, 61))]
+             ((20, 30), (7, 45)), ((5, 5), (5, 12)), ((100, 60), (33, 27)), ((33, 27), (100, 61)),
+             ((173, 151), (400, 300)), ((700, 500), (350, 260))]  # the last two span several bands of rows
 
 
 def _cv2_image(dtype, shape):

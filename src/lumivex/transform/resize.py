@@ -46,11 +46,13 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     if kind not in "uif":
         raise TypeError(f"resize() supports integer and floating-point images, got {image.dtype}")
     xp = cp.get_array_module(image)
-    # (H, W, ...) views: rows first, so that a band of output rows is a slice of the result.
-    source = xp.moveaxis(image, 0, -1) if channels_first else image
+    # (H, W, C) with rows first, so that a band of output rows is a slice of the result; contiguous, so that
+    # each row is one run of W * C values that the passes below treat as a flat vector.
+    source = xp.ascontiguousarray(xp.moveaxis(image, 0, -1) if channels_first else image)
     if 0 in source.shape[:2]:
         raise ValueError(f"resize() cannot resize an empty image of shape {image.shape}")
 
+    channels = source.shape[2] if source.ndim == 3 else 1
     out = xp.empty((height, width) + source.shape[2:], dtype=image.dtype)
     if (height, width) == source.shape[:2]:
         out[...] = source
@@ -60,7 +62,9 @@ def resize(image, dsize, interpolation=INTER_AUTO):
         work = np.float64 if wide else np.float32
         rows = _taps(source.shape[0], height, interpolation, work)
         cols = _taps(source.shape[1], width, interpolation, work)
-        _resample(xp, source, out, rows, cols, work)
+        if cols is not None:
+            cols = cols.per_channel(channels)
+        _resample(xp, source.reshape(source.shape[0], -1), out.reshape(height, -1), rows, cols, work)
     return xp.ascontiguousarray(xp.moveaxis(out, -1, 0)) if channels_first else out
 
 
@@ -87,6 +91,14 @@ class _Taps:
 
     def __init__(self, index, weight):
         self.index, self.weight = index, weight
+
+    def per_channel(self, channels):
+        """The taps along a flattened (W * C) row: every channel of a pixel takes its pixel's taps."""
+        if channels == 1:
+            return self
+        index = self.index[:, None, :] * channels + np.arange(channels)[None, :, None]
+        weight = np.broadcast_to(self.weight[:, None, :], index.shape)
+        return _Taps(index.reshape(-1, index.shape[2]), weight.reshape(-1, index.shape[2]))
 
 
 def _taps(n_in, n_out, interpolation, work):
@@ -121,24 +133,25 @@ def _area_taps(n_in, n_out):
 
 
 def _resample(xp, source, out, rows, cols, work):
-    """Fill `out` (H', W', ...) from `source` (H, W, ...): columns first within each band of output rows.
+    """Fill `out` (H', W' * C) from `source` (H, W * C): the column pass first within each band of output rows.
 
     A band recomputes the column pass for the one or two input rows it shares with its neighbour; that is the
-    price of temporaries no larger than the band.
+    price of temporaries no larger than the band. The temporaries are allocated once and reused by every band:
+    fresh ones per band cost more (page faults on the CPU, allocator calls on the GPU) than the arithmetic.
     """
-    height, width = out.shape[:2]
-    trailing = int(np.prod(out.shape[2:], dtype=np.int64))
+    height, row_length = out.shape
     # A GPU wants few large launches; the CPU wants bands that stay in its caches.
     on_gpu = xp is not np and getattr(xp, "cuda", None) is not None and xp.cuda.is_available()
-    band = max(1, (_GPU_BAND_ELEMENTS if on_gpu else _BAND_ELEMENTS) // max(1, width * trailing))
-    integer = out.dtype.kind in "ui"
-    col_index = col_weight = row_weight = None
+    band = min(height, max(1, (_GPU_BAND_ELEMENTS if on_gpu else _BAND_ELEMENTS) // row_length))
+    col_pass = row_pass = None
     if cols is not None:
-        col_index = [xp.asarray(cols.index[:, t]) for t in range(cols.index.shape[1])]
-        col_weight = [xp.asarray(cols.weight[:, t].reshape((-1,) + (1,) * (source.ndim - 2)))
-                      for t in range(cols.weight.shape[1])]
+        col_pass = _Pass(xp, cols.index, cols.weight, work)
     if rows is not None:
-        row_weight = [xp.asarray(rows.weight[:, t]) for t in range(rows.weight.shape[1])]
+        row_pass = _Pass(xp, rows.index, rows.weight[:, :, None], work)
+    # The column pass of a band reads at most this many input rows.
+    span = band if rows is None else int((rows.index[band - 1:] - rows.index[:height - band + 1, :1]).max()) + 1
+    col_buffers = _Buffers(xp, (span, row_length), work) if cols is not None else None
+    row_buffers = _Buffers(xp, (band, row_length), work) if rows is not None else None
     for first in range(0, height, band):
         last = min(height, first + band)
         if rows is None:
@@ -147,23 +160,43 @@ def _resample(xp, source, out, rows, cols, work):
             lo, hi = int(rows.index[first:last].min()), int(rows.index[first:last].max()) + 1
         block = source[lo:hi]
         if cols is not None:
-            block = _weighted_sum(xp, block, col_index, col_weight, axis=1, work=work)
+            block = col_pass.apply(xp, block, col_buffers.view(hi - lo), axis=1)
         if rows is not None:
-            index = [xp.asarray(rows.index[first:last, t] - lo) for t in range(rows.index.shape[1])]
-            weight = [w[first:last].reshape((-1,) + (1,) * (block.ndim - 1)) for w in row_weight]
-            block = _weighted_sum(xp, block, index, weight, axis=0, work=work)
-        if integer:
-            # Weights are non-negative and sum to 1, so sums stay within the input's range: no clipping.
-            xp.rint(block, out=block)
-        out[first:last] = block
-
-
-def _weighted_sum(xp, block, index, weight, axis, work):
-    total = None
-    for taps, w in zip(index, weight):
-        term = xp.multiply(xp.take(block, taps, axis=axis), w, dtype=work)
-        if total is None:
-            total = term
+            block = row_pass.apply(xp, block, row_buffers.view(last - first), axis=0, rows=(first, last, lo))
+        if out.dtype.kind in "ui":
+            # Weights are non-negative and sum to 1, so sums stay within the input's range: rounding is the
+            # only step left, and it writes the result's dtype directly.
+            xp.rint(block, out=out[first:last], casting="unsafe")
         else:
-            total += term
-    return total
+            out[first:last] = block
+
+
+class _Pass:
+    """One axis's taps on the image's device: per tap, the input indices and weights of all output indices."""
+
+    def __init__(self, xp, index, weight, work):
+        self.host_index = index
+        self.index = [xp.asarray(np.ascontiguousarray(index[:, t])) for t in range(index.shape[1])]
+        self.weight = [xp.asarray(np.ascontiguousarray(weight[:, t], dtype=work)) for t in range(weight.shape[1])]
+
+    def apply(self, xp, block, buffers, axis, rows=None):
+        total, term = buffers
+        for t, (index, weight) in enumerate(zip(self.index, self.weight)):
+            if rows is not None:  # a band of output rows: its taps, relative to the band's first input row
+                first, last, lo = rows
+                index, weight = index[first:last] - lo, weight[first:last]
+            xp.multiply(xp.take(block, index, axis=axis), weight, out=total if t == 0 else term)
+            if t:
+                total += term
+        return total
+
+
+class _Buffers:
+    """Two work-dtype arrays (running total, current term) of a band's largest shape, handed out as views."""
+
+    def __init__(self, xp, shape, work):
+        self.total = xp.empty(shape, dtype=work)
+        self.term = xp.empty(shape, dtype=work)
+
+    def view(self, rows):
+        return self.total[:rows], self.term[:rows]
