@@ -217,6 +217,15 @@ def test_to_float32(cp, to_host, dtype, values, expected):
     np.testing.assert_array_equal(to_host(image), np.array(values, dtype=dtype))
 
 
+@pytest.mark.parametrize("service", [to_float32, bgr_to_rgb, rgb_to_bgr, lambda image: resize(image, dsize=(3, 2))])
+def test_services_keep_arrays_on_their_device(cp, service):
+    host = np.arange(24, dtype=np.uint8).reshape(2, 4, 3)
+    assert type(service(host)) is np.ndarray          # never uploaded behind the caller's back
+    assert type(service(cp.asarray(host))) is cp.ndarray
+    with pytest.raises(TypeError):
+        service(host.tolist())                        # a list is no image on either device
+
+
 # ---- stand-in ----
 
 @pytest.mark.skipif(not testing.using_standin(), reason="real CuPy in use")
