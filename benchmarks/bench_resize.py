@@ -14,7 +14,7 @@ import tracemalloc
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the shared helpers, also under -P
 
-from common import ON_GPU, cp, sync  # noqa: E402
+from common import ON_GPU, QUICK, cp, sync  # noqa: E402
 
 import numpy as np  # noqa: E402
 
@@ -79,10 +79,9 @@ def run_case(host, dsize, interpolation, repeat):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--quick", action="store_true", help="one timed run per case (for a smoke check)")
+    parser.add_argument("--repeat", type=int, default=1 if QUICK else 5)
     args = parser.parse_args()
-    repeat = 1 if args.quick else args.repeat
+    repeat = args.repeat
 
     print(f"device: {'GPU, CuPy' if ON_GPU else 'CPU, NumPy stand-in for CuPy'}; "
           f"OpenCV {cv2.__version__ if cv2 is not None else 'not installed'}")

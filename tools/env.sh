@@ -2,7 +2,8 @@
 # .venv in the repository root and installs lumivex with its test extras into it
 # (LUMIVEX_EXTRAS, comma-separated, chooses other extras; default "test").
 # Afterwards LUMIVEX_ROOT is the repository root and LUMIVEX_PY the venv's python.
-# LUMIVEX_SANITIZE=1 builds the modules with AddressSanitizer and UBSan instead.
+# LUMIVEX_SANITIZE=1 builds the modules with AddressSanitizer and UBSan instead; LUMIVEX_OFFLINE=1 installs
+# without a package index (the dependencies must already be there).
 
 LUMIVEX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -51,6 +52,9 @@ lumivex_setup() {
     local isolation=()
     "$venv/bin/python" -c 'import scikit_build_core' >/dev/null 2>&1 && command -v cmake >/dev/null 2>&1 \
         && isolation=(--no-build-isolation)
+    # LUMIVEX_OFFLINE=1 (a machine without a network): install the package alone and use whatever the system
+    # already has for its dependencies, rather than wait on an index that cannot answer.
+    [[ "${LUMIVEX_OFFLINE:-0}" == 1 ]] && isolation+=(--no-index --no-deps)
     (cd "$LUMIVEX_ROOT" && "$venv/bin/python" -m pip install -q "${isolation[@]}" \
         -C "cmake.define.LUMIVEX_SANITIZE=$sanitize" -C "install.strip=$strip" ".[${LUMIVEX_EXTRAS:-test}]") || {
         echo "lumivex: installing the package into $venv failed" >&2
@@ -67,4 +71,5 @@ lumivex_setup() {
     fi
 }
 
-lumivex_setup
+# LUMIVEX_ENV_FUNCTIONS_ONLY=1 only defines the functions (tools/gpu-check.sh looks for Python with them).
+[[ "${LUMIVEX_ENV_FUNCTIONS_ONLY:-0}" == 1 ]] || lumivex_setup
