@@ -209,7 +209,15 @@ class ndarray:
 
     def __setitem__(self, key, value):
         refuse_host_arrays(key if type(key) is tuple else (key,))
-        self._host[to_host_args(key)] = to_host_args(value)
+        if type(value) is ndarray:
+            value = value._host
+        elif isinstance(value, np.ndarray) and value.ndim:
+            # CuPy copies a host array only into a whole array (`a[:] = host`); anywhere else it would fill.
+            if not (key == slice(None) or key is Ellipsis):
+                raise ValueError("non-scalar numpy.ndarray cannot be used for fill")
+        elif not isinstance(value, SCALARS + (np.ndarray,)):
+            raise unsupported(value)
+        self._host[to_host_args(key)] = value
 
     def __len__(self):
         return len(self._host)

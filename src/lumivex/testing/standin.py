@@ -16,8 +16,9 @@ What stays different from CuPy:
   functions raise CUDARuntimeError as CuPy does on a machine without a device.
 - Where CuPy refuses a non-array with AttributeError or a Cython argument TypeError, the stand-in raises
   TypeError "Unsupported type ..."; only the refusal is the same, not always its type or text.
-- Item assignment and indexing take Python lists as CuPy does; a NumPy array as an index or as the value
-  assigned is refused, which is stricter than some CuPy releases.
+- Indexing takes Python lists as CuPy does and refuses NumPy arrays as indices (stricter than CuPy, which
+  copies them to the device). Item assignment takes device arrays and scalars, and a NumPy array only into a
+  whole array (`a[:] = host`), as CuPy does; a list as the value is refused with TypeError.
 - `x.base` is a new wrapper around the same memory, so `x.base is y` does not hold as on CuPy;
   `cupy.random` is NumPy's generator behind CuPy's names (other streams of numbers than on a GPU).
 - A NumPy MemoryError from the stand-in's own calls becomes `cupy.cuda.memory.OutOfMemoryError`, but the
