@@ -270,3 +270,10 @@ def test_implicit_conversion_error_is_cupys(cp, to_host):
     assert type(host) is np.ndarray and type(device.get()) is np.ndarray
     host += 1  # a copy, not device memory
     np.testing.assert_array_equal(to_host(device), [0, 1, 2])
+
+
+def test_allocation_failure_is_cupys_out_of_memory_error(cp):
+    # Callers fall back to smaller work on this error; it must be the one CuPy raises, and still a MemoryError.
+    with pytest.raises(cp.cuda.memory.OutOfMemoryError) as caught:
+        cp.zeros((2**40, 2**20), dtype=cp.float32)
+    assert isinstance(caught.value, MemoryError)

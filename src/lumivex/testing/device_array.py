@@ -18,6 +18,22 @@ def unsupported(value):
     return TypeError(f"Unsupported type {type(value)}")
 
 
+class OutOfMemoryError(MemoryError):
+    """Raised, as by CuPy's memory pool, when an allocation cannot be served: OutOfMemoryError(size, total)."""
+
+    def __init__(self, size=0, total=0, limit=0):
+        try:
+            message = f"Out of memory allocating {size:,} bytes (allocated so far: {total:,} bytes)."
+        except (TypeError, ValueError):  # built by hand with a message, as tests of callers may do
+            message = str(size)
+        super().__init__(message)
+
+
+def out_of_memory(error):
+    """The device's error for a NumPy MemoryError, which knows the size it failed to allocate."""
+    return OutOfMemoryError(int(getattr(error, "_total_size", 0)), 0)
+
+
 def from_host(host):
     """Wrap a NumPy array (no copy): the stand-in's way of putting data on the 'device'."""
     array = object.__new__(ndarray)
@@ -81,7 +97,10 @@ class ufunc:
                 if type(o) is not ndarray:
                     raise TypeError(f"Output arguments must be cupy arrays, got {type(o)}")
             kwargs["out"] = tuple(o._host for o in outs) if isinstance(out, tuple) else out._host
-        result = self._numpy(*operands, **kwargs)
+        try:
+            result = self._numpy(*operands, **kwargs)
+        except MemoryError as error:
+            raise out_of_memory(error) from error
         if out is not None:
             return out  # the very array objects the caller passed, as CuPy returns them
         return to_device(result)
@@ -290,7 +309,10 @@ def _forwarding_method(name):
     def method(self, *args, **kwargs):
         refuse_host_arrays(args)
         refuse_host_arrays(kwargs.values())
-        return to_device(getattr(self._host, name)(*to_host_args(args), **to_host_args(kwargs)))
+        try:
+            return to_device(getattr(self._host, name)(*to_host_args(args), **to_host_args(kwargs)))
+        except MemoryError as error:
+            raise out_of_memory(error) from error
     method.__name__ = method.__qualname__ = name
     method.__doc__ = getattr(np.ndarray, name).__doc__
     return method

@@ -34,8 +34,8 @@ import types
 import numpy as np
 
 from . import device_array
-from .device_array import (NOT_MIMICKED, from_host, ndarray, refuse_host_arrays, to_device, to_host_args,
-                           ufunc, unsupported)
+from .device_array import (NOT_MIMICKED, OutOfMemoryError, from_host, ndarray, out_of_memory, refuse_host_arrays,
+                           to_device, to_host_args, ufunc, unsupported)
 
 ORIGIN = "lumivex.testing stand-in for cupy (NumPy on the CPU)"
 SUBMODULES = ("cupy.cuda", "cupy.cuda.runtime", "cupy.cuda.memory", "cupy.random")
@@ -104,10 +104,6 @@ def _signature(params):
         for name, kind, has_default in params])
 
 
-def _out_of_memory(error):
-    return _MODULES["cupy.cuda.memory"].OutOfMemoryError(0, 0, 0, str(error))
-
-
 def _wrap_function(name, numpy_function, entry):
     signature = _signature(entry["signature"]) if "signature" in entry else None
     array_params = tuple(entry.get("array_params", ()))
@@ -129,7 +125,7 @@ def _wrap_function(name, numpy_function, entry):
         try:
             return to_device(numpy_function(*to_host_args(args), **to_host_args(kwargs)))
         except MemoryError as error:
-            raise _out_of_memory(error) from error
+            raise out_of_memory(error) from error
 
     function.__name__ = function.__qualname__ = name
     function.__doc__ = numpy_function.__doc__
@@ -166,15 +162,6 @@ class CUDARuntimeError(RuntimeError):
     def __init__(self, status=100):
         self.status = status
         super().__init__("cudaErrorNoDevice: no CUDA-capable device is detected")
-
-
-class OutOfMemoryError(MemoryError):
-    """Raised, as by CuPy's memory pool, when an allocation cannot be served."""
-
-    def __init__(self, size, total, limit=0, detail=None):
-        self.size, self.total, self.limit = size, total, limit
-        message = f"Out of memory allocating {size:,} bytes (allocated so far: {total:,} bytes)."
-        super().__init__(message if detail is None else f"{message} {detail}")
 
 
 def _runtime_function(name):
