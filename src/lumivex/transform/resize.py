@@ -129,6 +129,8 @@ def _area_taps(n_in, n_out):
     j = first[:, None] + np.arange(k)
     overlap = np.maximum(np.minimum(start[:, None] + s, j + 1) - np.maximum(start[:, None], j), 0)
     overlap[j >= n_in] = 0
+    used = overlap.any(axis=0)  # an integer factor never reaches its last possible tap: don't gather it
+    index, overlap = index[:, used], overlap[:, used]
     return index, overlap / overlap.sum(axis=1, keepdims=True)  # rows sum to exactly 1 despite rounding of s
 
 
