@@ -39,7 +39,9 @@ run_step() {
 }
 
 : >"$SUMMARY"
-say "lumivex GPU check, $(date -u '+%Y-%m-%d %H:%M UTC') on $(hostname)$([[ "$DRY_RUN" == 1 ]] && echo ' (dry run: NumPy stand-in, no device)')"
+mode=""
+[[ "$DRY_RUN" == 1 ]] && mode=" (dry run: NumPy stand-in, no device)"
+say "lumivex GPU check, $(date -u '+%Y-%m-%d %H:%M UTC') on $(hostname)$mode"
 say "commit $(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)"
 
 # ---- build: the venv sees the system's packages (CuPy, NumPy, pytest, Pillow, the build tools) ----
@@ -126,7 +128,8 @@ done
 run_step upscale 120 bash "$ROOT/tools/upscale.sh" "$ROOT/examples/data/coffee.jpg" "$OUT/coffee_x2.png"
 rc=$?
 (( rc != 0 )) && failed=1
-say "main job (tools/upscale.sh): $( ((rc == 0)) && echo ok || echo "FAILED (exit $rc)"): $(tail -n 1 "$OUT/upscale.log")"
+say "main job (tools/upscale.sh): $( ((rc == 0)) && echo ok || echo "FAILED (exit $rc)"):" \
+    "$(tail -n 1 "$OUT/upscale.log")"
 
 say "total: $SECONDS s; $( ((failed == 0)) && echo 'all steps passed' || echo 'some steps FAILED') (logs in $OUT)"
 exit $failed

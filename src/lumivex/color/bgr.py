@@ -8,8 +8,6 @@ batch conversions subtract means and scale it) without touching their own array.
 and device: a CuPy array gives a CuPy array, a NumPy array a NumPy array; anything else is refused.
 """
 
-import cupy as cp
-
 
 def bgr_to_rgb(image):
     """Return a copy of `image` with channels 0 and 2 of the last axis exchanged (blue-green-red to RGB)."""

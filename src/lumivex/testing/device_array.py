@@ -294,7 +294,8 @@ class ndarray:
                                             _binary("left_shift", inplace=True))
     __rshift__, __rrshift__, __irshift__ = (_binary("right_shift"), _binary("right_shift", True),
                                             _binary("right_shift", inplace=True))
-    __lt__, __le__, __gt__, __ge__ = _binary("less"), _binary("less_equal"), _binary("greater"), _binary("greater_equal")
+    __lt__, __le__ = _binary("less"), _binary("less_equal")
+    __gt__, __ge__ = _binary("greater"), _binary("greater_equal")
     __eq__, __ne__ = _binary("equal"), _binary("not_equal")
     __neg__, __pos__, __abs__, __invert__ = _unary("negative"), _unary("positive"), _unary("absolute"), _unary("invert")
 
