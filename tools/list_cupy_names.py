@@ -16,6 +16,7 @@ import json
 import re
 import sys
 import types
+import warnings
 
 import cupy
 import numpy
@@ -79,6 +80,7 @@ def describe(module, name):
 
 
 def main():
+    warnings.simplefilter("ignore")  # NumPy's deprecated aliases warn when looked up for the comparison
     listing = {"cupy_version": cupy.__version__, "numpy_version": numpy.__version__, "modules": {}}
     for module_name in SUBMODULES:
         module = sys.modules.get(module_name) or __import__(module_name, fromlist=["_"])

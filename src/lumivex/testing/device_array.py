@@ -80,6 +80,8 @@ def check_operand(value):
 class ufunc:
     """An elementwise function of the stand-in: NumPy's ufunc behind CuPy's argument rules."""
 
+    __module__ = "cupy"
+
     def __init__(self, numpy_ufunc):
         self._numpy = numpy_ufunc
         self.__name__ = numpy_ufunc.__name__
@@ -156,6 +158,7 @@ def _unary(name):
 class ndarray:
     """Device array of the stand-in (NumPy memory on the CPU)."""
 
+    __module__ = "cupy"  # type names in messages read as CuPy's: <class 'cupy.ndarray'>
     __slots__ = ("_host", "__weakref__")
     __hash__ = None
 
