@@ -11,7 +11,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the shared helpers, also under -P
 
-from common import ON_GPU, cp, normalise_mean, sync  # noqa: E402
+from common import ON_GPU, QUICK, cp, normalise_mean, sync  # noqa: E402
 
 import numpy as np  # noqa: E402
 
@@ -88,7 +88,7 @@ def timed_round(function, number, args, kwargs):
     return (time.perf_counter() - start) / number
 
 
-def per_call(native, python, *args, repeat=9, budget=0.2, **kwargs):
+def per_call(native, python, *args, repeat=3 if QUICK else 9, budget=0.05 if QUICK else 0.2, **kwargs):
     """Best seconds per call of each function; their rounds alternate so that load on the machine hits both."""
     for function in (native, python):
         function(*args, **kwargs)

@@ -71,8 +71,8 @@ def per_call_ns(fn, repeat, number):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=7)
-    parser.add_argument("--number", type=int, default=200_000)
+    parser.add_argument("--repeat", type=int, default=2 if common.QUICK else 7)
+    parser.add_argument("--number", type=int, default=20_000 if common.QUICK else 200_000)
     options = parser.parse_args()
 
     small, array = Small(), common.cp.empty((8, 3, 32, 32), dtype=common.cp.uint8)

@@ -16,7 +16,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the shared helpers, also under -P
 
-from common import ON_GPU, cp, normalise_mean, sync  # noqa: E402
+from common import ON_GPU, QUICK, cp, normalise_mean, sync  # noqa: E402
 
 import lumivex.utils.shapery as shapery  # noqa: E402  (cupy must be in place first)
 
@@ -104,7 +104,7 @@ def bytes_moved(h, w, c, itemsize=4):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--repeat", type=int, default=5, help="timed runs per case (median reported)")
+    parser.add_argument("--repeat", type=int, default=1 if QUICK else 5, help="timed runs per case (median reported)")
     args = parser.parse_args()
     print(f"array module: {'CuPy on ' + cp.cuda.runtime.getDeviceProperties(0)['name'].decode() if ON_GPU else 'NumPy stand-in (CPU)'}")
     print(f"dim={DIM} ({DIM * DIM} phases), batches of {BATCH}, float32, swap + mean + scale")

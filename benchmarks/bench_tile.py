@@ -13,7 +13,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the shared helpers, also under -P
 
-from common import ON_GPU, cp, sync  # noqa: E402
+from common import ON_GPU, QUICK, cp, sync  # noqa: E402
 
 
 from lumivex.upscale import tile as native  # noqa: E402  (cupy must be settled first)
@@ -115,7 +115,7 @@ def peak_bandwidth():
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--size", type=int, default=2048, help="side of the square test image")
-    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--repeat", type=int, default=1 if QUICK else 3)
     args = parser.parse_args()
 
     device = peak_bandwidth()[1] if ON_GPU else "CPU, NumPy stand-in for CuPy"

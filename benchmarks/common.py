@@ -1,8 +1,13 @@
 """What the benchmark scripts share: CuPy (or the NumPy stand-in) put in place before lumivex binds it, a device
-synchronisation for honest timings, and the plain-Python mean normalisation the batch comparisons repeat.
+synchronisation for honest timings, the plain-Python mean normalisation the batch comparisons repeat, and the
+quick mode (LUMIVEX_BENCH_QUICK=1: fewer repetitions, same cases) that tools/gpu-check.sh runs them in.
 """
 
+import os
+
 import lumivex.testing
+
+QUICK = os.environ.get("LUMIVEX_BENCH_QUICK") == "1"
 
 cp = lumivex.testing.install_cupy_standin()
 ON_GPU = not lumivex.testing.using_standin()

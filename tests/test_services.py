@@ -155,6 +155,50 @@ def test_resize_rejects_bad_images_and_flags(cp, image_shape, kwargs):
         resize(cp.zeros(image_shape, dtype=cp.float32), dsize=(2, 2), **kwargs)
 
 
+# Odd sizes, non-integer ratios, 1-pixel axes, and axes that shrink while the other grows.
+CV2_CASES = [((7, 5), (13, 3)), ((1, 9), (4, 4)), ((9, 1), (3, 7)), ((31, 17), (10, 11)), ((10, 10), (3, 3)),
+             ((20, 30), (7, 45)), ((5, 5), (5, 12)), ((100, 60), (33, 27)), ((33, 27), (100, 61)),
+             ((173, 151), (400, 300)), ((700, 500), (350, 260))]  # the last two span several bands of rows
+
+
+def _cv2_image(dtype, shape):
+    rng = np.random.default_rng(sum(shape))
+    if dtype == np.uint8:
+        return rng.integers(0, 256, shape, dtype=np.uint8)
+    return rng.random(shape, dtype=np.float32) + 0.1  # away from 0, where a relative tolerance means nothing
+
+
+def _assert_close_to_cv2(out, expected):
+    if expected.dtype == np.uint8:
+        assert np.abs(out.astype(np.int16) - expected).max() <= 1
+    else:
+        np.testing.assert_allclose(out, expected, rtol=1e-5)
+
+
+@pytest.mark.parametrize("dtype", [np.uint8, np.float32])
+@pytest.mark.parametrize("in_hw, out_hw", CV2_CASES)
+@pytest.mark.parametrize("interpolation", [INTER_LINEAR, INTER_AREA])
+def test_resize_matches_opencv(cp, to_host, dtype, in_hw, out_hw, interpolation):
+    cv2 = pytest.importorskip("cv2")
+    # OpenCV's INTER_AREA takes two taps, not the footprint, on an axis that shrinks while the other grows.
+    if interpolation == INTER_AREA and (in_hw[0] - out_hw[0]) * (in_hw[1] - out_hw[1]) < 0:
+        pytest.skip("OpenCV is not area-exact on up/down mixes; INTER_AUTO covers them")
+    host = _cv2_image(dtype, in_hw + (3,))
+    flag = {INTER_LINEAR: cv2.INTER_LINEAR, INTER_AREA: cv2.INTER_AREA}[interpolation]
+    out = to_host(resize(cp.asarray(host), dsize=out_hw[::-1], interpolation=interpolation))
+    _assert_close_to_cv2(out, cv2.resize(host, out_hw[::-1], interpolation=flag).reshape(out.shape))
+
+
+@pytest.mark.parametrize("in_hw, out_hw", [((20, 30), (7, 45)), ((9, 1), (3, 7)), ((7, 5), (13, 3))])
+def test_resize_auto_is_area_then_bilinear_per_axis(cp, to_host, in_hw, out_hw):
+    cv2 = pytest.importorskip("cv2")
+    host = _cv2_image(np.float32, in_hw + (3,))
+    out = to_host(resize(cp.asarray(host), dsize=out_hw[::-1]))
+    shrink_first = (out_hw[0], in_hw[1]) if out_hw[0] < in_hw[0] else (in_hw[0], out_hw[1])
+    step = cv2.resize(host, shrink_first[::-1], interpolation=cv2.INTER_AREA).reshape(shrink_first + (3,))
+    _assert_close_to_cv2(out, cv2.resize(step, out_hw[::-1], interpolation=cv2.INTER_LINEAR).reshape(out.shape))
+
+
 # ---- float conversion ----
 
 @pytest.mark.parametrize("dtype, values, expected", [
@@ -173,6 +217,15 @@ def test_to_float32(cp, to_host, dtype, values, expected):
     np.testing.assert_array_equal(to_host(image), np.array(values, dtype=dtype))
 
 
+@pytest.mark.parametrize("service", [to_float32, bgr_to_rgb, rgb_to_bgr, lambda image: resize(image, dsize=(3, 2))])
+def test_services_keep_arrays_on_their_device(cp, service):
+    host = np.arange(24, dtype=np.uint8).reshape(2, 4, 3)
+    assert type(service(host)) is np.ndarray          # never uploaded behind the caller's back
+    assert type(service(cp.asarray(host))) is cp.ndarray
+    with pytest.raises(TypeError):
+        service(host.tolist())                        # a list is no image on either device
+
+
 # ---- stand-in ----
 
 @pytest.mark.skipif(not testing.using_standin(), reason="real CuPy in use")
@@ -185,3 +238,42 @@ def test_standin_is_stable_and_deviceless(cp):
     assert cupy.float32 is np.float32 and cupy.get_array_module(cupy.zeros(1)) is cupy
     with pytest.raises(AttributeError):
         cupy.no_such_function
+
+
+# These hold on real CuPy too: code that passes them here cannot trip over them on the first GPU.
+@pytest.mark.parametrize("name", ["errstate", "geomspace", "insert", "nditer"])
+def test_numpy_only_names_are_missing(cp, name):
+    assert hasattr(np, name)
+    with pytest.raises(AttributeError):
+        getattr(cp, name)
+
+
+@pytest.mark.parametrize("misuse", [
+    lambda cp, a: np.asarray(a),                       # NumPy reading device memory
+    lambda cp, a: np.testing.assert_array_equal(a, a),
+    lambda cp, a: a + np.ones(3, np.float32),          # mixing host and device arrays
+    lambda cp, a: np.ones(3, np.float32) * a,
+    lambda cp, a: cp.exp([1.0, 2.0]),                  # a list where CuPy wants an array
+    lambda cp, a: cp.stack([a, [0.0, 1.0, 2.0]]),
+    lambda cp, a: a.setflags,                          # a NumPy-only array method
+])
+def test_implicit_host_device_mixing_fails(cp, misuse):
+    with pytest.raises((TypeError, AttributeError)):
+        misuse(cp, cp.arange(3, dtype=cp.float32))
+
+
+def test_implicit_conversion_error_is_cupys(cp, to_host):
+    device = cp.arange(3, dtype=cp.float32)
+    with pytest.raises(TypeError, match=r"Implicit conversion to a NumPy array is not allowed\. Please use `\.get"):
+        np.asarray(device)
+    host = to_host(device)
+    assert type(host) is np.ndarray and type(device.get()) is np.ndarray
+    host += 1  # a copy, not device memory
+    np.testing.assert_array_equal(to_host(device), [0, 1, 2])
+
+
+def test_allocation_failure_is_cupys_out_of_memory_error(cp):
+    # Callers fall back to smaller work on this error; it must be the one CuPy raises, and still a MemoryError.
+    with pytest.raises(cp.cuda.memory.OutOfMemoryError) as caught:
+        cp.zeros((2**40, 2**20), dtype=cp.float32)
+    assert isinstance(caught.value, MemoryError)

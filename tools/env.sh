@@ -3,7 +3,8 @@
 # (LUMIVEX_EXTRAS, comma-separated, chooses other extras; default "test"), skipping the build and install when
 # nothing they depend on changed since the last one.
 # Afterwards LUMIVEX_ROOT is the repository root and LUMIVEX_PY the venv's python.
-# LUMIVEX_SANITIZE=1 builds the modules with AddressSanitizer and UBSan instead.
+# LUMIVEX_SANITIZE=1 builds the modules with AddressSanitizer and UBSan instead; LUMIVEX_OFFLINE=1 installs
+# without a package index (the dependencies must already be there).
 
 LUMIVEX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
@@ -56,6 +57,15 @@ lumivex_missing_extras() {
     echo "${missing[*]}"
 }
 
+# LUMIVEX_OFFLINE=1 (a machine without a network): pip is to use no index and resolve no dependencies, taking
+# whatever the system already has, rather than wait on an index that cannot answer. Fills the array named $1.
+lumivex_offline_flags() {
+    local -n flags="$1"
+    flags=()
+    [[ "${LUMIVEX_OFFLINE:-0}" == 1 ]] && flags=(--no-index --no-deps)
+    return 0
+}
+
 # Builds the wheel into build/wheel (the fixed build folder keeps the compile incremental) and installs it with
 # the extras $4, so that the suite runs against exactly what a user installs.
 lumivex_install() {
@@ -65,14 +75,16 @@ lumivex_install() {
     local isolation=()
     "$py" -c 'import scikit_build_core' >/dev/null 2>&1 && command -v cmake >/dev/null 2>&1 \
         && isolation=(--no-build-isolation)
+    local offline=()
+    lumivex_offline_flags offline
     rm -rf "$wheels"
     # The sanitizer option is always passed: the build folder is reused and would keep the last value.
-    (cd "$LUMIVEX_ROOT" && "$py" -m pip wheel -q --no-deps "${isolation[@]}" -w "$wheels" \
+    (cd "$LUMIVEX_ROOT" && "$py" -m pip wheel -q --no-deps "${isolation[@]}" "${offline[@]:0:1}" -w "$wheels" \
         -C "cmake.define.LUMIVEX_SANITIZE=$sanitize" -C "install.strip=$strip" .) || return 1
     local wheel=("$wheels"/lumivex-*.whl)
     # The version rarely changes between builds, so pip must be told to replace the installed package; the
     # extras go in by a second call, which leaves their packages alone when they are installed already.
-    "$py" -m pip install -q --force-reinstall --no-deps "${wheel[0]}" && "$py" -m pip install -q "${wheel[0]}[$extras]"
+    "$py" -m pip install -q --force-reinstall --no-deps "${wheel[0]}" && "$py" -m pip install -q "${offline[@]}" "${wheel[0]}[$extras]"
 }
 
 lumivex_setup() {
@@ -104,7 +116,9 @@ lumivex_setup() {
         missing="$(lumivex_missing_extras "$extras" "$recorded_extras")"
         if [[ -n "$missing" ]]; then
             echo "lumivex: installing the extras '$missing' into .venv" >&2
-            "$venv/bin/python" -m pip install -q "${wheel[0]}[$missing]" || {
+            local offline=()
+            lumivex_offline_flags offline
+            "$venv/bin/python" -m pip install -q "${offline[@]}" "${wheel[0]}[$missing]" || {
                 echo "lumivex: installing the extras '$missing' into $venv failed" >&2
                 return 1
             }
@@ -138,4 +152,5 @@ lumivex_setup() {
     fi
 }
 
-lumivex_setup
+# LUMIVEX_ENV_FUNCTIONS_ONLY=1 only defines the functions (tools/gpu-check.sh looks for Python with them).
+[[ "${LUMIVEX_ENV_FUNCTIONS_ONLY:-0}" == 1 ]] || lumivex_setup

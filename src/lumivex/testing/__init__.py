@@ -35,7 +35,7 @@ def install_cupy_standin(force=False):
     environment variable LUMIVEX_FORCE_STANDIN=1), the NumPy stand-in is put into sys.modules as "cupy".
     Modules that bound `cupy` before this call keep what they bound.
     """
-    from .standin import is_standin, make_standin
+    from .standin import is_standin, make_standin, submodules
 
     current = sys.modules.get("cupy")
     if is_standin(current):
@@ -46,8 +46,7 @@ def install_cupy_standin(force=False):
     _forget_cupy(keep=())
     module = make_standin()
     sys.modules["cupy"] = module
-    sys.modules["cupy.cuda"] = module.cuda
-    sys.modules["cupy.cuda.runtime"] = module.cuda.runtime
+    sys.modules.update(submodules(module))
     return module
 
 

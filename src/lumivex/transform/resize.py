@@ -1,62 +1,71 @@
-"""Image resizing by separable per-axis weight matrices.
+"""Image resizing by separable per-axis taps, computed in bands of output rows.
 
-Each spatial axis is resampled by one (out x in) matrix product: area averaging when the axis shrinks, bilinear
-interpolation with half-pixel centres and clamped edges (OpenCV's INTER_LINEAR) when it grows.
+Each output pixel along an axis is a weighted sum of a few input pixels (its taps): two for bilinear
+interpolation with half-pixel centres and clamped edges (OpenCV's INTER_LINEAR), and the input pixels its
+footprint overlaps, weighted by the overlap, for exact area averaging (OpenCV's INTER_AREA; on an enlarged axis
+this is box sampling). The work is proportional to the output (times the shrink factor for area averaging), and
+the temporaries stay at a band of output rows, so the same code serves CuPy and NumPy arrays.
 """
 
 import operator
 
 import cupy as cp
+import numpy as np
 
 INTER_LINEAR = 1
 INTER_AREA = 3
 INTER_AUTO = -1  # area or bilinear, chosen per axis; negative so it never collides with an OpenCV flag
 
 _INTERPOLATIONS = (INTER_AUTO, INTER_AREA, INTER_LINEAR)
+_BAND_ELEMENTS = 1 << 18  # floats per band of output rows: small enough to stay in cache on the CPU
+_GPU_BAND_ELEMENTS = 1 << 25
 
 
 def resize(image, dsize, interpolation=INTER_AUTO):
     """Resize a 2-D (H, W) or 3-D image to `dsize` = (width, height) and return a new array.
 
     A 3-D image is taken as (C, H, W) when its first axis has at most 4 entries and its last more than 4, otherwise
-    as (H, W, C); the result keeps the input's axis order and dtype (integers rounded to nearest and clipped).
-    `interpolation` is INTER_AUTO (area when shrinking an axis, bilinear when enlarging it), INTER_AREA or
-    INTER_LINEAR. Works on CuPy and NumPy arrays alike.
+    as (H, W, C); the result keeps the input's axis order and dtype (integers rounded to nearest, ties to even,
+    and clipped to the dtype's range). `interpolation` is INTER_AUTO (area when shrinking an axis, bilinear when
+    enlarging it), INTER_AREA or INTER_LINEAR. 8- and 16-bit integers and float16/float32 are computed in
+    float32, wider integers and float64 in float64. Works on CuPy and NumPy arrays alike: the result lives where
+    the input does, and no data crosses between host and device.
     """
     width, height = _check_dsize(dsize)
     if interpolation not in _INTERPOLATIONS:
         raise ValueError(f"unknown interpolation {interpolation!r}; use INTER_AUTO, INTER_AREA or INTER_LINEAR")
-    if not (hasattr(image, "ndim") and hasattr(image, "dtype")):
+    if not (hasattr(image, "ndim") and hasattr(image, "dtype") and hasattr(image, "shape")):
         raise TypeError(f"resize() expects an image array, got {type(image).__name__}")
     if image.ndim == 2:
-        axes = (0, 1)
+        channels_first = False
     elif image.ndim == 3:
-        axes = (1, 2) if image.shape[0] <= 4 < image.shape[2] else (0, 1)
+        channels_first = image.shape[0] <= 4 < image.shape[2]
     else:
         raise ValueError(f"resize() expects a 2-D or 3-D image, got {image.ndim} dimensions")
     kind = image.dtype.kind
     if kind not in "uif":
         raise TypeError(f"resize() supports integer and floating-point images, got {image.dtype}")
-    if any(image.shape[a] == 0 for a in axes):
+    xp = cp.get_array_module(image)
+    # (H, W, C) with rows first, so that a band of output rows is a slice of the result; contiguous, so that
+    # each row is one run of W * C values that the passes below treat as a flat vector.
+    source = xp.ascontiguousarray(xp.moveaxis(image, 0, -1) if channels_first else image)
+    if 0 in source.shape[:2]:
         raise ValueError(f"resize() cannot resize an empty image of shape {image.shape}")
 
-    xp = cp.get_array_module(image)
-    # float32 is exact for 8/16-bit pixels; wider integers and float64 need float64 to keep their values.
-    wide = image.dtype == xp.float64 or (kind in "ui" and image.dtype.itemsize > 2)
-    work = xp.float64 if wide else xp.float32
-    jobs = [(a, n) for a, n in zip(axes, (height, width)) if n != image.shape[a]]
-    jobs.sort(key=lambda job: job[1] / image.shape[job[0]])  # shrink first: later products see less data
-    out = image
-    for axis, n_out in jobs:
-        weights = _weights(xp, image.shape[axis], n_out, interpolation).astype(work)
-        out = xp.tensordot(weights, out.astype(work, copy=False), axes=([1], [axis]))
-        out = xp.moveaxis(out, 0, axis)
-    if out is image:
-        return image.copy()
-    if kind in "ui":
-        info = xp.iinfo(image.dtype)
-        out = xp.clip(xp.rint(out), info.min, info.max)
-    return xp.ascontiguousarray(out.astype(image.dtype, copy=False))
+    channels = source.shape[2] if source.ndim == 3 else 1
+    out = xp.empty((height, width) + source.shape[2:], dtype=image.dtype)
+    if (height, width) == source.shape[:2]:
+        out[...] = source
+    else:
+        # float32 is exact for 8/16-bit pixels; wider integers and float64 need float64 to keep their values.
+        wide = image.dtype == np.float64 or (kind in "ui" and image.dtype.itemsize > 2)
+        work = np.float64 if wide else np.float32
+        rows = _taps(source.shape[0], height, interpolation, work)
+        cols = _taps(source.shape[1], width, interpolation, work)
+        if cols is not None:
+            cols = cols.per_channel(channels)
+        _resample(xp, source.reshape(source.shape[0], -1), out.reshape(height, -1), rows, cols, work)
+    return xp.ascontiguousarray(xp.moveaxis(out, -1, 0)) if channels_first else out
 
 
 def _check_dsize(dsize):
@@ -73,26 +82,123 @@ def _check_dsize(dsize):
     return width, height
 
 
-def _weights(xp, n_in, n_out, interpolation):
+class _Taps:
+    """For each output index along one axis: the input indices (n_out, k) and weights (n_out, k) it sums.
+
+    None when the axis keeps its size. Computed on the host from the sizes alone (a few numbers per output
+    index) and moved to the image's device once per call.
+    """
+
+    def __init__(self, index, weight):
+        self.index, self.weight = index, weight
+
+    def per_channel(self, channels):
+        """The taps along a flattened (W * C) row: every channel of a pixel takes its pixel's taps."""
+        if channels == 1:
+            return self
+        index = self.index[:, None, :] * channels + np.arange(channels)[None, :, None]
+        weight = np.broadcast_to(self.weight[:, None, :], index.shape)
+        return _Taps(index.reshape(-1, index.shape[2]), weight.reshape(-1, index.shape[2]))
+
+
+def _taps(n_in, n_out, interpolation, work):
+    if n_in == n_out:
+        return None
     area = interpolation == INTER_AREA or (interpolation == INTER_AUTO and n_out < n_in)
-    return _area_weights(xp, n_in, n_out) if area else _linear_weights(xp, n_in, n_out)
+    index, weight = _area_taps(n_in, n_out) if area else _linear_taps(n_in, n_out)
+    return _Taps(index, weight.astype(work))
 
 
-def _area_weights(xp, n_in, n_out):
+def _linear_taps(n_in, n_out):
+    src = (np.arange(n_out, dtype=np.float64) + 0.5) * (n_in / n_out) - 0.5
+    src = np.clip(src, 0, n_in - 1)
+    left = np.floor(src)
+    frac = src - left
+    left = left.astype(np.intp)
+    right = np.minimum(left + 1, n_in - 1)
+    return np.stack([left, right], axis=1), np.stack([1 - frac, frac], axis=1)
+
+
+def _area_taps(n_in, n_out):
     # Output pixel i covers the input interval [i*s, (i+1)*s); input pixel j counts by its overlap with it.
     s = n_in / n_out
-    start = xp.arange(n_out, dtype=xp.float64)[:, None] * s
-    j = xp.arange(n_in, dtype=xp.float64)[None, :]
-    overlap = xp.maximum(xp.minimum(start + s, j + 1) - xp.maximum(start, j), 0)
-    return overlap / overlap.sum(axis=1, keepdims=True)  # rows sum to exactly 1 despite rounding of s
+    start = np.arange(n_out, dtype=np.float64) * s
+    first = np.floor(start).astype(np.intp)
+    k = int(np.ceil(s)) + 1  # the most input pixels an interval of length s can touch
+    index = np.minimum(first[:, None] + np.arange(k), n_in - 1)
+    j = first[:, None] + np.arange(k)
+    overlap = np.maximum(np.minimum(start[:, None] + s, j + 1) - np.maximum(start[:, None], j), 0)
+    overlap[j >= n_in] = 0
+    used = overlap.any(axis=0)  # an integer factor never reaches its last possible tap: don't gather it
+    index, overlap = index[:, used], overlap[:, used]
+    return index, overlap / overlap.sum(axis=1, keepdims=True)  # rows sum to exactly 1 despite rounding of s
 
 
-def _linear_weights(xp, n_in, n_out):
-    src = (xp.arange(n_out, dtype=xp.float64) + 0.5) * (n_in / n_out) - 0.5
-    src = xp.clip(src, 0, n_in - 1)
-    left = xp.floor(src)
-    frac = (src - left)[:, None]
-    left = left.astype(xp.int64)[:, None]
-    right = xp.minimum(left + 1, n_in - 1)
-    j = xp.arange(n_in)[None, :]
-    return (j == left) * (1 - frac) + (j == right) * frac
+def _resample(xp, source, out, rows, cols, work):
+    """Fill `out` (H', W' * C) from `source` (H, W * C): the column pass first within each band of output rows.
+
+    A band recomputes the column pass for the one or two input rows it shares with its neighbour; that is the
+    price of temporaries no larger than the band. The temporaries are allocated once and reused by every band:
+    fresh ones per band cost more (page faults on the CPU, allocator calls on the GPU) than the arithmetic.
+    """
+    height, row_length = out.shape
+    # A GPU wants few large launches; the CPU wants bands that stay in its caches.
+    on_gpu = xp is not np and getattr(xp, "cuda", None) is not None and xp.cuda.is_available()
+    band = min(height, max(1, (_GPU_BAND_ELEMENTS if on_gpu else _BAND_ELEMENTS) // row_length))
+    col_pass = row_pass = None
+    if cols is not None:
+        col_pass = _Pass(xp, cols.index, cols.weight, work)
+    if rows is not None:
+        row_pass = _Pass(xp, rows.index, rows.weight[:, :, None], work)
+    # The column pass of a band reads at most this many input rows.
+    span = band if rows is None else int((rows.index[band - 1:] - rows.index[:height - band + 1, :1]).max()) + 1
+    col_buffers = _Buffers(xp, (span, row_length), work) if cols is not None else None
+    row_buffers = _Buffers(xp, (band, row_length), work) if rows is not None else None
+    for first in range(0, height, band):
+        last = min(height, first + band)
+        if rows is None:
+            lo, hi = first, last
+        else:
+            lo, hi = int(rows.index[first:last].min()), int(rows.index[first:last].max()) + 1
+        block = source[lo:hi]
+        if cols is not None:
+            block = col_pass.apply(xp, block, col_buffers.view(hi - lo), axis=1)
+        if rows is not None:
+            block = row_pass.apply(xp, block, row_buffers.view(last - first), axis=0, rows=(first, last, lo))
+        if out.dtype.kind in "ui":
+            # Weights are non-negative and sum to 1, so sums stay within the input's range: rounding is the
+            # only step left, and it writes the result's dtype directly.
+            xp.rint(block, out=out[first:last], casting="unsafe")
+        else:
+            out[first:last] = block
+
+
+class _Pass:
+    """One axis's taps on the image's device: per tap, the input indices and weights of all output indices."""
+
+    def __init__(self, xp, index, weight, work):
+        self.host_index = index
+        self.index = [xp.asarray(np.ascontiguousarray(index[:, t])) for t in range(index.shape[1])]
+        self.weight = [xp.asarray(np.ascontiguousarray(weight[:, t], dtype=work)) for t in range(weight.shape[1])]
+
+    def apply(self, xp, block, buffers, axis, rows=None):
+        total, term = buffers
+        for t, (index, weight) in enumerate(zip(self.index, self.weight)):
+            if rows is not None:  # a band of output rows: its taps, relative to the band's first input row
+                first, last, lo = rows
+                index, weight = index[first:last] - lo, weight[first:last]
+            xp.multiply(xp.take(block, index, axis=axis), weight, out=total if t == 0 else term)
+            if t:
+                total += term
+        return total
+
+
+class _Buffers:
+    """Two work-dtype arrays (running total, current term) of a band's largest shape, handed out as views."""
+
+    def __init__(self, xp, shape, work):
+        self.total = xp.empty(shape, dtype=work)
+        self.term = xp.empty(shape, dtype=work)
+
+    def view(self, rows):
+        return self.total[:rows], self.term[:rows]
