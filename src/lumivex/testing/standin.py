@@ -1,7 +1,8 @@
 """A NumPy-backed module that impersonates `cupy` on machines without a usable CUDA device.
 
 Everything NumPy offers is reachable through it, plus the few CuPy-only names the package and its tests use
-(`asnumpy`, `get_array_module`, `cuda.runtime.getDeviceCount`).
+(`asnumpy`, `get_array_module`, `cuda.runtime.getDeviceCount`,
+`cuda.memory.OutOfMemoryError`).
 """
 
 import importlib.machinery
@@ -10,6 +11,13 @@ import types
 import numpy as np
 
 ORIGIN = "lumivex.testing stand-in for cupy (NumPy on the CPU)"
+
+
+class OutOfMemoryError(MemoryError):
+    """CuPy's allocation failure, raised by test models; same constructor as CuPy's."""
+
+    def __init__(self, size, total, limit=0):
+        super().__init__(f"Out of memory allocating {size:,} bytes (allocated so far: {total:,} bytes).")
 
 
 def make_standin():
@@ -48,6 +56,9 @@ def make_standin():
     cuda = types.ModuleType("cupy.cuda")
     cuda.runtime = runtime
     cuda.is_available = lambda: False
+    memory = types.ModuleType("cupy.cuda.memory")
+    memory.OutOfMemoryError = OutOfMemoryError
+    cuda.memory = memory
     module.cuda = cuda
 
     module.asnumpy = asnumpy
