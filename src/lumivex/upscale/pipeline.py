@@ -63,21 +63,26 @@ def upscale(image, model, scale, *, tile_size=DEFAULT_TILE_SIZE, overlap=DEFAULT
 class Grid:
     """Where the windows and their cores lie for an h x w image.
 
-    Cores are squares of side `core` = tile_size - 2 * context on merge_tiles' grid (overlap
-    `core_overlap`, the odd pixel of the overlap); the windows around them are `window_h` x `window_w`
-    (the tile size, or the image side where that is smaller), shifted inward at the image border.
+    Cores are squares of side `core` on merge_tiles' grid (overlap `core_overlap`, the odd pixel of the
+    overlap). The core side is the largest one the tile size allows (tile_size - 2 * context), shrunk to
+    spread the fewest cores evenly over the image, so little work goes to cores that reach past it. The
+    windows around the cores are `window_h` x `window_w` (core plus context, or the image side where that is
+    smaller), shifted inward at the image border.
     """
 
     def __init__(self, height, width, tile_size, overlap):
         self.height, self.width = height, width
         self.context = overlap // 2
-        self.core = tile_size - 2 * self.context
         self.core_overlap = overlap - 2 * self.context
-        self.step = self.core - self.core_overlap
-        self.window_h = min(tile_size, height)
-        self.window_w = min(tile_size, width)
-        self.rows = self._origins(height)
-        self.columns = self._origins(width)
+        largest_step = tile_size - 2 * self.context - self.core_overlap
+        counts = [max(1, math.ceil((side - self.core_overlap) / largest_step)) for side in (height, width)]
+        self.step = max(max(1, math.ceil((side - self.core_overlap) / count))
+                        for side, count in zip((height, width), counts))
+        self.core = self.step + self.core_overlap
+        self.window_h = min(self.core + 2 * self.context, height)
+        self.window_w = min(self.core + 2 * self.context, width)
+        self.rows = [k * self.step for k in range(counts[0])]
+        self.columns = [k * self.step for k in range(counts[1])]
         self.padded_height = self.rows[-1] + self.core
         self.padded_width = self.columns[-1] + self.core
         # The window that feeds each core, row-major like merge_tiles' grid; equal windows run once.
@@ -92,11 +97,6 @@ class Grid:
                 if index == len(self.windows):
                     self.windows.append((wy, wx))
                 self.core_sources.append((index, y - wy, x - wx))
-
-    def _origins(self, side):
-        # The smallest grid of cores that covers the side (merge_tiles crops what lies beyond it).
-        count = max(1, math.ceil((side - self.core_overlap) / self.step))
-        return [k * self.step for k in range(count)]
 
 
 def _clamp(origin, largest):
