@@ -130,8 +130,8 @@ def _run_model(pixels, grid, model, scale, batch_size, progress, oom_errors):
     while len(outputs) < total:
         chosen = grid.windows[len(outputs):len(outputs) + batch_size]
         windows = [pixels[y:y + grid.window_h, x:x + grid.window_w] for y, x in chosen]
-        batch = images_to_batch(windows, swap_rb=False, layout="HWC")[:, 0]  # (N, 1, C, h, w) -> NCHW
         try:
+            batch = images_to_batch(windows, swap_rb=False, layout="HWC")[:, 0]  # (N, 1, C, h, w) -> NCHW
             result = model(batch)
         except oom_errors:
             if batch_size == 1:
