@@ -1,0 +1,118 @@
+"""Image files through the upscaler: bit depth, mode and orientation kept, and the command's refusals of bad
+input before any work, its folder mode and its resumption."""
+
+import numpy as np
+import png
+import pytest
+from PIL import Image
+
+from lumivex.testing.networks import write_placeholder_network
+from lumivex.upscale import cli
+from lumivex.upscale.files import Options, process_file
+
+ORIENTATION_TAG = 0x0112
+
+
+def nearest_x2(batch):
+    return batch.repeat(2, axis=2).repeat(2, axis=3)
+
+
+def write_png(path, pixels, exif_orientation=None):
+    """Writes with Pillow, or pypng where Pillow cannot (16-bit colour)."""
+    if pixels.dtype == np.uint16 and pixels.ndim == 3:
+        height, width, planes = pixels.shape
+        with open(path, "wb") as file:
+            png.Writer(width, height, greyscale=planes < 3, alpha=planes in (2, 4), bitdepth=16).write_array(
+                file, pixels.reshape(-1))
+        return
+    picture = Image.fromarray(pixels)
+    exif = picture.getexif()
+    if exif_orientation is not None:
+        exif[ORIENTATION_TAG] = exif_orientation
+    picture.save(path, exif=exif)
+
+
+def read_png(path):
+    """(pixels (H, W, planes), bit depth), read by pypng independently of the package."""
+    width, height, rows, info = png.Reader(filename=str(path)).asDirect()
+    pixels = np.vstack([np.asarray(row) for row in rows]).reshape(height, width, info["planes"])
+    return pixels, info["bitdepth"]
+
+
+@pytest.mark.parametrize("depth, planes, orientation, passes", [
+    (16, 1, None, [1]),        # 16-bit grey: once came out white
+    (16, 3, None, [3]),        # 16-bit RGB: once cut to 8 bits
+    (8, 4, None, [3, 1]),      # RGBA: alpha upscaled on its own and put back
+    (8, 1, None, [1]),         # grey stays grey
+    (8, 3, 6, [3]),            # EXIF "rotate 90 clockwise" applied
+], ids=["grey16", "rgb16", "rgba8", "grey8", "rgb8-exif-rotated"])
+def test_images_round_trip_with_depth_and_mode_kept(tmp_path, recorder, depth, planes, orientation, passes):
+    dtype = np.uint8 if depth == 8 else np.uint16
+    pixels = np.random.default_rng(planes).integers(0, np.iinfo(dtype).max + 1, (6, 9, planes), dtype=dtype)
+    source, target = tmp_path / "in.png", tmp_path / "out.png"
+    write_png(source, pixels[:, :, 0] if planes == 1 else pixels, orientation)
+    model = recorder(wrapped=nearest_x2)
+    process_file(source, target, model, Options(scale=2, tile_size=16, overlap=4))
+    upright = np.rot90(pixels, -1) if orientation == 6 else pixels
+    result, bit_depth = read_png(target)
+    assert bit_depth == depth
+    np.testing.assert_array_equal(result, upright.repeat(2, axis=0).repeat(2, axis=1))
+    assert [args[0].shape[1] for args, _ in model.calls] == passes
+
+
+@pytest.fixture(scope="module")
+def network(tmp_path_factory):
+    return str(write_placeholder_network(tmp_path_factory.mktemp("network") / "x2.onnx", 2))
+
+
+@pytest.fixture
+def photos(tmp_path):
+    folder = tmp_path / "photos"
+    folder.mkdir()
+    rng = np.random.default_rng(0)
+    for name in ("a.png", "b.jpg"):
+        Image.fromarray(rng.integers(0, 256, (20, 30, 3), dtype=np.uint8)).save(folder / name)
+    (folder / "broken.png").write_bytes(b"not an image")
+    return folder
+
+
+def snapshot(folder):
+    return {path: path.read_bytes() for path in sorted(folder.rglob("*")) if path.is_file()}
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["photos/missing.png"], "photos/missing.png: no such file or folder"),
+    (["photos/broken.png"], "photos/broken.png: not a readable image"),
+    (["photos/a.png", "nowhere/a.png"], "the output folder nowhere does not exist"),
+    (["photos/a.png", "photos/a.png"], "the output would overwrite the input"),
+    (["photos", "photos"], "the output folder is the input folder"),
+], ids=["missing", "unreadable", "no output folder", "output is input", "folder onto itself"])
+def test_bad_input_gets_one_line_before_any_work(tmp_path, monkeypatch, capsys, photos, network, arguments,
+                                                 message):
+    monkeypatch.chdir(tmp_path)
+    before = snapshot(tmp_path)
+    assert cli.main([*arguments, "--model", network]) == cli.EXIT_USAGE
+    captured = capsys.readouterr()
+    assert captured.out == ""  # not even the device line: nothing started
+    assert captured.err.startswith("lumivex-upscale: error: ") and message in captured.err
+    assert captured.err.count("\n") == 1
+    assert snapshot(tmp_path) == before
+
+
+def test_folder_run_skips_a_bad_file_and_resumes(tmp_path, monkeypatch, capsys, photos, network):
+    monkeypatch.chdir(tmp_path)
+    inputs = snapshot(photos)
+    assert cli.main(["photos", "--model", network]) == cli.EXIT_PARTIAL
+    assert "skipped photos/broken.png: not a readable image" in capsys.readouterr().err
+    done = tmp_path / "photos_x2"
+    assert sorted(path.name for path in done.iterdir()) == ["a.png", "b.jpg"]
+    with Image.open(done / "b.jpg") as result:
+        assert (result.format, result.size) == ("JPEG", (60, 40))
+
+    (done / "a.png").unlink()  # as if interrupted before a.png
+    kept = (done / "b.jpg").stat().st_mtime_ns
+    cli.main(["photos", "--model", network])
+    out = capsys.readouterr().out
+    assert "wrote photos_x2/a.png" in out and "photos_x2/b.jpg exists; skipped" in out
+    assert (done / "b.jpg").stat().st_mtime_ns == kept
+    assert snapshot(photos) == inputs

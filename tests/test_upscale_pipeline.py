@@ -1,0 +1,102 @@
+"""The tiled upscaling road: tiles merge into the whole-image result, and running out of device memory falls
+back to smaller batches, then smaller tiles."""
+
+import numpy as np
+import pytest
+
+from lumivex.testing.networks import write_placeholder_network
+from lumivex.upscale import models
+from lumivex.upscale.pipeline import upscale
+
+
+@pytest.fixture(scope="module")
+def placeholders(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("networks")
+    return {scale: models.OnnxModel(write_placeholder_network(folder / f"x{scale}.onnx", scale))
+            for scale in (2, 4)}
+
+
+def photo_like(cp, height, width, channels=3, seed=0):
+    """Smooth shapes with a little noise, in [0, 1]."""
+    rng = np.random.default_rng(seed)
+    y, x = np.mgrid[0:height, 0:width] / 37.0
+    planes = [0.5 + 0.3 * np.sin(x * rng.uniform(0.5, 2) + y * rng.uniform(0.5, 2) + k) for k in range(channels)]
+    pixels = np.stack(planes, axis=2) + 0.05 * rng.standard_normal((height, width, channels))
+    return cp.asarray(np.clip(pixels, 0, 1).astype(np.float32))
+
+
+def whole_image_result(cp, model, image):
+    batch = cp.ascontiguousarray(image.transpose(2, 0, 1)[None])
+    return model(batch)[0].transpose(1, 2, 0)
+
+
+def psnr(expected, actual):
+    return 10 * np.log10(1 / np.mean((expected.astype(np.float64) - actual) ** 2))
+
+
+@pytest.mark.parametrize("network", ["placeholder", "builtin"])
+@pytest.mark.parametrize("scale", [2, 4])
+@pytest.mark.parametrize("geometry", [{}, {"tile_size": 40, "overlap": 6, "batch_size": 3}],
+                         ids=["defaults", "small tiles"])
+def test_tiled_result_equals_the_whole_image_result(cp, to_host, placeholders, network, scale, geometry):
+    if network == "builtin":
+        try:
+            model = models.load_model("builtin", scale)
+        except FileNotFoundError as missing:
+            pytest.skip(str(missing))
+    else:
+        model = placeholders[scale]
+    image = photo_like(cp, 300, 530)  # more than one window each way with the default tile size
+    tiled = to_host(upscale(image, model, scale, **geometry))
+    assert tiled.shape == (300 * scale, 530 * scale, 3)
+    assert psnr(to_host(whole_image_result(cp, model, image)), tiled) >= 50
+
+
+class ShortOfMemory:
+    """A model that runs out of device memory for batches or windows above a size, recording what ran."""
+
+    def __init__(self, cp, model, max_batch, max_side):
+        self.cp, self.model, self.max_batch, self.max_side = cp, model, max_batch, max_side
+        self.ran = []
+
+    def __call__(self, batch):
+        if batch.shape[0] > self.max_batch or batch.shape[2] > self.max_side:
+            raise self.cp.cuda.memory.OutOfMemoryError(batch.nbytes * 100, 0)
+        self.ran.append(batch.shape)
+        return self.model(batch)
+
+
+@pytest.mark.parametrize("max_batch, max_side, smaller_tiles", [
+    (1, 1000, False),   # halves the batch down to one window
+    (2, 40, True),      # halves the batch, then (still short) the tile size
+])
+def test_running_out_of_memory_halves_the_batch_then_the_tile_size(cp, to_host, placeholders, max_batch,
+                                                                   max_side, smaller_tiles):
+    image = photo_like(cp, 150, 230)
+    before = to_host(image).copy()
+    plenty = ShortOfMemory(cp, placeholders[2], 4, 1000)
+    upscale(image, plenty, 2, tile_size=64, overlap=8, batch_size=4)
+    short = ShortOfMemory(cp, placeholders[2], max_batch, max_side)
+    result = to_host(upscale(image, short, 2, tile_size=64, overlap=8, batch_size=4))
+    assert {shape[0] for shape in short.ran[:-1]} == {max_batch}  # the last batch may be a remainder
+    assert (max(shape[2] for shape in short.ran) < plenty.ran[0][2]) == smaller_tiles
+    assert psnr(to_host(whole_image_result(cp, placeholders[2], image)), result) >= 50
+    np.testing.assert_array_equal(to_host(image), before)
+
+
+def test_out_of_memory_for_the_smallest_tile_is_raised(cp, placeholders):
+    short = ShortOfMemory(cp, placeholders[2], 1, 0)
+    with pytest.raises(cp.cuda.memory.OutOfMemoryError):
+        upscale(photo_like(cp, 50, 50), short, 2, tile_size=64, overlap=8)
+
+
+def test_a_torch_module_is_a_model(cp, to_host):
+    torch = pytest.importorskip("torch")
+    from lumivex.testing import using_standin
+
+    module = torch.nn.Sequential(torch.nn.Conv2d(3, 12, 3, padding=1), torch.nn.ReLU(),
+                                 torch.nn.Conv2d(12, 12, 3, padding=1), torch.nn.PixelShuffle(2))
+    model = models.TorchModel(module if using_standin() else module.cuda())
+    image = photo_like(cp, 90, 130)
+    tiled = to_host(upscale(image, model, 2, tile_size=40, overlap=6))
+    assert psnr(to_host(whole_image_result(cp, model, image)), tiled) >= 50
