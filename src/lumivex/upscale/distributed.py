@@ -77,6 +77,7 @@ def upscale_jobs(jobs, model, options, *, workers=None, address=None, on_result=
         workers = available if workers is None else workers
         if not 1 <= workers <= available:
             raise ClusterError(f"{workers} workers asked for, but the Ray cluster has {available} {kind}")
+        workers = min(workers, len(jobs))  # a worker without a file would only load the network
         return _run(ray, jobs, model, options, workers, gpus > 0, on_result)
     except ray.exceptions.RayError as error:  # say, a worker that cannot load the network
         raise ClusterError(f"the Ray run stopped: {_first_line(error)}") from None
