@@ -61,8 +61,8 @@ def upscale_jobs(jobs, model, options, *, workers=None, address=None, on_result=
     `model` is "builtin", the path of an ONNX network, or a callable without arguments that returns a model
     (called in each worker after `cupy` is set up there, so it imports what it needs inside). `workers`: how
     many (default: one per GPU of the cluster, else one per CPU). `address`: the Ray cluster to join ("auto"
-    for the one running on this machine, "ray://host:10001" for a remote one); None uses the Ray instance
-    this process already runs, or starts a local one. `on_result(result, done, total)` is called as each
+    for the one this machine is a node of, else the head's address); None uses the Ray instance this process
+    already runs, or starts a local one. `on_result(result, done, total)` is called as each
     file finishes. Raises ClusterError before any work when Ray or the resources are missing.
     """
     ray = require_ray()
