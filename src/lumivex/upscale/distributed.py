@@ -23,6 +23,7 @@ worker is restarted by Ray, which retries its unfinished files, up to `ATTEMPTS`
 Needs Ray (`pip install 'lumivex[distributed]'`); nothing else in lumivex imports this module or Ray.
 """
 
+import contextlib
 import dataclasses
 import logging
 import os
@@ -62,8 +63,9 @@ def upscale_jobs(jobs, model, options, *, workers=None, address=None, on_result=
     (called in each worker after `cupy` is set up there, so it imports what it needs inside). `workers`: how
     many (default: one per GPU of the cluster, else one per CPU). `address`: the Ray cluster to join ("auto"
     for the one this machine is a node of, else the head's address); None uses the Ray instance this process
-    already runs, or starts a local one. `on_result(result, done, total)` is called as each
-    file finishes. Raises ClusterError before any work when Ray or the resources are missing.
+    already runs, or starts a local one. `on_result(result, done, total)` is called as each file finishes.
+    Raises ClusterError when Ray or the resources are missing (before any work), or when the run breaks down
+    as a whole (the files done by then stay done).
     """
     ray = require_ray()
     jobs = list(jobs)
@@ -115,20 +117,37 @@ def _connect(ray, address, workers):
     try:
         ray.init(address=address, **settings)
     except (ConnectionError, RuntimeError, ValueError) as error:
-        raise ClusterError(f"cannot reach the Ray cluster at {address}: {_first_line(error)}") from None
+        where = "start a local Ray instance" if address is None else f"reach the Ray cluster at {address}"
+        raise ClusterError(f"cannot {where}: {_first_line(error)}") from None
     return True
 
 
 def _run(ray, jobs, model, options, workers, on_gpus, on_result):
-    import ray.data
+    with _quiet_and_tolerant(ray.data.DataContext.get_current()):
+        return _share_out(ray, jobs, model, options, workers, on_gpus, on_result)
 
-    context = ray.data.DataContext.get_current()
-    context.enable_progress_bars = False
-    context.print_on_execution_start = False
-    # A block whose worker died ATTEMPTS times is dropped instead of failing the whole run; its files come
-    # back missing and are reported below.
-    context.max_errored_blocks = -1
-    logging.getLogger("ray.data").setLevel(logging.ERROR)  # its notices would drown the command's own lines
+
+@contextlib.contextmanager
+def _quiet_and_tolerant(context):
+    """Ray Data set up for this run, and put back afterwards: no progress bars or notices of its own (they
+    would drown the command's lines), and a block whose worker died ATTEMPTS times dropped instead of failing
+    the whole run (its files come back missing and are reported)."""
+    settings = {"enable_progress_bars": False, "print_on_execution_start": False, "max_errored_blocks": -1}
+    saved = {name: getattr(context, name) for name in settings}
+    logger = logging.getLogger("ray.data")
+    level = logger.level
+    try:
+        for name, value in settings.items():
+            setattr(context, name, value)
+        logger.setLevel(logging.ERROR)
+        yield
+    finally:
+        for name, value in saved.items():
+            setattr(context, name, value)
+        logger.setLevel(level)
+
+
+def _share_out(ray, jobs, model, options, workers, on_gpus, on_result):
     rows = [{"index": index, "source": str(job.source.absolute()), "target": str(job.target.absolute())}
             for index, job in enumerate(jobs)]
     dataset = ray.data.from_items(rows, override_num_blocks=min(len(rows), MAX_BLOCKS))
