@@ -88,7 +88,8 @@ def main():
         print(f"{'single process':>22}: {seconds:6.2f} s, {args.files / seconds:6.1f} files/s")
 
         started = time.perf_counter()
-        ray.init(num_cpus=max(args.workers + [os.cpu_count()]), include_dashboard=False, log_to_driver=False)
+        ray.init(address="local", num_cpus=max(args.workers + [os.cpu_count()]), include_dashboard=False,
+                 log_to_driver=False)
         print(f"{'Ray start-up':>22}: {time.perf_counter() - started:6.2f} s (once per process)")
         try:
             for workers in args.workers:

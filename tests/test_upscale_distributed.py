@@ -20,7 +20,7 @@ from lumivex.upscale.files import Options, load_model, plan_jobs, process_file
 
 @pytest.fixture(scope="module", autouse=True)
 def local_ray():
-    ray.init(num_cpus=2, include_dashboard=False, log_to_driver=False)
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
     yield
     ray.shutdown()
 

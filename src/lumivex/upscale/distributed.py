@@ -112,12 +112,14 @@ def _connect(ray, address, workers):
         return False
     settings = dict(include_dashboard=False, log_to_driver=False, logging_level=logging.WARNING)
     if address is None:
-        # A local instance: at least as many CPU slots as workers, so CPU workers never wait for each other.
+        # A new local instance, even where `ray start` runs a cluster on this machine, with at least as many
+        # CPU slots as workers, so CPU workers never wait for each other.
+        address = "local"
         settings["num_cpus"] = max(workers or 1, os.cpu_count() or 1)
     try:
         ray.init(address=address, **settings)
     except (ConnectionError, RuntimeError, ValueError) as error:
-        where = "start a local Ray instance" if address is None else f"reach the Ray cluster at {address}"
+        where = "start a local Ray instance" if address == "local" else f"reach the Ray cluster at {address}"
         raise ClusterError(f"cannot {where}: {_first_line(error)}") from None
     return True
 
