@@ -2,7 +2,7 @@
 
 Reports windows (tiles) per second for square inputs and how the time splits between the network and the rest
 (cutting windows, batching, trimming, merging). Uses a placeholder network of the same contract, and says so,
-when the shipped one is not installed. Run: .venv/bin/python -P benchmarks/bench_upscale.py [--sizes 512 2048]
+when the shipped one is not installed. Run: .venv/bin/python -P benchmarks/bench_upscale.py [--sizes 512 2048] [--model PATH.onnx]
 """
 
 import argparse
@@ -35,7 +35,9 @@ class TimedModel:
         return result
 
 
-def network(scale, folder):
+def network(scale, folder, path=None):
+    if path is not None:
+        return models.load_model(path, scale), "given"
     try:
         return models.load_model("builtin", scale), "shipped"
     except FileNotFoundError:
@@ -50,9 +52,10 @@ def main():
     parser.add_argument("--sizes", type=int, nargs="+", default=[512, 2048, 4096])
     parser.add_argument("--scale", type=int, default=2)
     parser.add_argument("--batch-size", type=int, default=None)
+    parser.add_argument("--model", default=None, help="an ONNX network instead of the shipped one")
     args = parser.parse_args()
     with tempfile.TemporaryDirectory() as folder:
-        model, which = network(args.scale, folder)
+        model, which = network(args.scale, folder, args.model)
         options = {} if args.batch_size is None else {"batch_size": args.batch_size}
         print(f"{'GPU' if ON_GPU else 'CPU stand-in'}; network: {which}, {model.description}; x{args.scale}")
         print(f"{'input':>10} {'windows':>8} {'total s':>8} {'windows/s':>10} {'network':>8} {'rest':>6}")

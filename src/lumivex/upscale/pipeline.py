@@ -4,8 +4,8 @@ The image is cut into overlapping square windows, the windows go to the model in
 (`images_to_batch` / `batch_to_images`), every window's output is trimmed to its core and the cores are blended
 into the enlarged image by `merge_tiles`.
 
-Why trimmed cores: a convolutional network pads each layer with zeros at the edge of its input, so near a
-window's edge it computes something else than it does for the same pixels inside the whole image. The Gaussian
+Why trimmed cores: a convolutional network pads its input (or each layer) at the edge of what it is given, so
+near a window's edge it computes something else than it does for the same pixels inside the whole image. The Gaussian
 window of `merge_tiles` is nearly flat: blending only averages the wrong border values with the right ones.
 So every window carries `overlap // 2` pixels of context on each inner side, which are cut away after the model
 ran; the cores that reach the merge then equal the whole-image result wherever the network's receptive radius
@@ -34,7 +34,7 @@ def upscale(image, model, scale, *, tile_size=DEFAULT_TILE_SIZE, overlap=DEFAULT
             batch_size=DEFAULT_BATCH_SIZE, progress=None):
     """Enlarge an (H, W, C) float CuPy image `scale` times with `model`, window by window.
 
-    `tile_size` is the side of the windows the model sees (clipped to the image), `overlap` the number of
+    `tile_size` is the largest side of the windows the model sees, `overlap` the number of
     pixels neighbouring windows share; each window gives up `overlap // 2` pixels on each inner side, so the
     overlap should be at least twice the model's receptive radius. `batch_size` windows go to the model per
     call. `progress(done, total)` is called after every model call with the number of windows done; after a
@@ -130,8 +130,8 @@ def _run_model(pixels, grid, model, scale, batch_size, progress, oom_errors):
     while len(outputs) < total:
         chosen = grid.windows[len(outputs):len(outputs) + batch_size]
         windows = [pixels[y:y + grid.window_h, x:x + grid.window_w] for y, x in chosen]
-        batch = images_to_batch(windows, swap_rb=False, layout="HWC")[:, 0]  # (N, 1, C, h, w) -> NCHW
         try:
+            batch = images_to_batch(windows, swap_rb=False, layout="HWC")[:, 0]  # (N, 1, C, h, w) -> NCHW
             result = model(batch)
         except oom_errors:
             if batch_size == 1:

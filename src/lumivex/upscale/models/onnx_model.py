@@ -43,8 +43,14 @@ class OnnxModel:
             if on_device:
                 self.notice = ("onnxruntime has no CUDA provider here (install onnxruntime-gpu): the network "
                                "runs on the CPU, with host copies of every batch")
+        network = str(self.path)
+        if fp16:
+            try:
+                network = _fp16_network(self.path)
+            except ImportError:
+                fp16 = False
+                self.notice = "the network runs in fp32 (install onnx for fp16 on this device)"
         try:
-            network = _fp16_network(self.path) if fp16 else str(self.path)
             self.session = ort.InferenceSession(network, providers=providers)
         except Exception as error:  # ONNX Runtime's own exception types differ between versions
             raise ValueError(f"{self.path.name}: not a usable ONNX network ({_first_line(error)})") from None
@@ -84,8 +90,8 @@ class OnnxModel:
         n, c, h, w = batch.shape
         out = cp.empty((n, c, self.scale * h, self.scale * w), dtype=cp.float32)
         binding = self.session.io_binding()
-        binding.bind_input(self.input_name, "cuda", self.device_id, np.float32, batch.shape, batch.data.ptr)
-        binding.bind_output(self.output_name, "cuda", self.device_id, np.float32, out.shape, out.data.ptr)
+        binding.bind_input(self.input_name, "cuda", self.device_id, np.float32, list(batch.shape), batch.data.ptr)
+        binding.bind_output(self.output_name, "cuda", self.device_id, np.float32, list(out.shape), out.data.ptr)
         # ONNX Runtime works on its own stream: the batch must be complete before it reads it.
         cp.cuda.get_current_stream().synchronize()
         self.session.run_with_iobinding(binding)
