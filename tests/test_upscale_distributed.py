@@ -1,7 +1,6 @@
 """The distributed road on one local Ray instance with two CPU workers: the single-process tool's bytes,
 nothing done twice, and a corrupt file or a worker killed mid-run does not stop the rest."""
 
-import dataclasses
 import os
 import signal
 import subprocess
@@ -66,8 +65,7 @@ def test_same_bytes_as_one_process_and_a_rerun_writes_nothing(tmp_path, monkeypa
     written = {path: path.stat().st_mtime_ns for path in shared}
     assert cli.main(["photos", "shared", "--model", network, "--workers", "2"]) == 0
     # Planned before the outputs existed, as by a run beside this one: the workers find them done.
-    jobs = plan_jobs(tmp_path / "photos", tmp_path / "alone", Options(scale=2, overwrite=True)).jobs
-    jobs = [dataclasses.replace(job, target=tmp_path / "shared" / job.target.name) for job in jobs]
+    jobs = plan_jobs(tmp_path / "photos", tmp_path / "shared", Options(scale=2, overwrite=True)).jobs
     results = distributed.upscale_jobs(jobs, network, Options(scale=2), workers=2)
     assert {result.status for result in results} == {distributed.EXISTS}
     assert {path: path.stat().st_mtime_ns for path in snapshot(tmp_path / "shared")} == written
