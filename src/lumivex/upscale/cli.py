@@ -1,12 +1,15 @@
 """The `lumivex-upscale` command: upscale an image file, or every image of a folder, with a network.
 
     lumivex-upscale INPUT [OUTPUT] [--scale {2,4}] [--model builtin|PATH.onnx] [--tile-size N]
-                    [--overlap N] [--batch-size N] [--overwrite]
+                    [--overlap N] [--batch-size N] [--overwrite] [--workers N] [--ray ADDRESS]
 
 Everything that can be checked is checked before any pixel is processed; a bad input ends the run with a
 one-line error and exit status 2. In folder mode an unusable image is reported and the others are done (exit
 status 1 at the end). Existing outputs are skipped unless --overwrite, so an interrupted folder run can be
 resumed. Runs on the GPU when CuPy sees one, else on the CPU with lumivex's NumPy stand-in for CuPy.
+
+With --workers or --ray the files are shared out among Ray workers (`lumivex.upscale.distributed`, needs
+`lumivex[distributed]`): one per GPU, each loading the network once, on a local Ray instance or a cluster.
 """
 
 import argparse
@@ -39,6 +42,12 @@ def parse_args(argv):
     parser.add_argument("--batch-size", type=int, default=DEFAULT_BATCH_SIZE,
                         help=f"windows per network call (default {DEFAULT_BATCH_SIZE})")
     parser.add_argument("--overwrite", action="store_true", help="replace outputs that already exist")
+    parser.add_argument("--workers", type=int, metavar="N",
+                        help="share the files among N Ray workers, one per GPU (per CPU where there are no GPUs); "
+                             "without --ray on a local Ray instance (needs lumivex[distributed])")
+    parser.add_argument("--ray", metavar="ADDRESS",
+                        help="run on the Ray cluster at ADDRESS ('auto': the one this machine belongs to), "
+                             "by default with one worker per GPU of the cluster")
     return parser.parse_args(argv)
 
 
@@ -55,12 +64,20 @@ def main(argv=None):
             model_path = args.model = pathlib.Path(args.model)
             if not model_path.is_file():
                 raise files.UsageError(f"{model_path}: no such model file")
+        on_ray = args.workers is not None or args.ray is not None
+        if on_ray:
+            _check_distributed(args)
         plan = files.plan_jobs(args.input, args.output, options)
         model = files.load_model(model_path, args.scale)
     except (files.UsageError, FileNotFoundError, ValueError) as error:
         return _fail(error)
 
-    print(f"device: {describe_device(cp)}")
+    if on_ray:
+        from lumivex.upscale.distributed import describe_workers
+
+        print(f"device: {describe_workers(args.workers, args.ray)}")
+    else:
+        print(f"device: {describe_device(cp)}")
     print(f"model: {model.description}")
     if model.notice:
         print(f"note: {model.notice}")
@@ -72,12 +89,20 @@ def main(argv=None):
         plan.output_folder.mkdir(exist_ok=True)
 
     failures = len(plan.problems)
-    for job in plan.jobs:
+    if on_ray:
+        from lumivex.upscale.distributed import ClusterError
+
         try:
-            _upscale_one(job, model, options)
-        except (images.ImageError, MemoryError, OSError) as error:
-            failures += 1
-            _report(f"failed {job.source}: {str(error).removeprefix(f'{job.source}: ')}")
+            failures += _upscale_distributed(plan.jobs, args.model, model_path, options, args)
+        except ClusterError as error:
+            return _fail(error)
+    else:
+        for job in plan.jobs:
+            try:
+                _upscale_one(job, model, options)
+            except (images.ImageError, MemoryError, OSError) as error:
+                failures += 1
+                _report(f"failed {job.source}: {str(error).removeprefix(f'{job.source}: ')}")
     if failures:
         _report(f"{failures} of {len(plan.problems) + len(plan.jobs) + len(plan.skipped)} images not upscaled")
         return EXIT_PARTIAL
@@ -97,6 +122,39 @@ def _upscale_one(job, model, options):
 
         pixel_format = files.process_file(job.source, job.target, model, options, progress)
     print(f"wrote {job.target} ({pixel_format}, x{options.scale}) in {time.perf_counter() - started:.1f} s")
+
+
+def _check_distributed(args):
+    from lumivex.upscale import distributed, files
+
+    if args.workers is not None and args.workers < 1:
+        raise files.UsageError(f"--workers must be at least 1, got {args.workers}")
+    try:
+        distributed.require_ray()
+    except distributed.ClusterError as error:
+        raise files.UsageError(str(error)) from None
+
+
+def _upscale_distributed(jobs, model_name, model_path, options, args):
+    """Upscales `jobs` on Ray workers, a line per finished file; returns the number that failed."""
+    from lumivex.upscale import distributed
+
+    def show(result, done, total):
+        if result.status == distributed.FAILED:
+            _report(f"[{done}/{total}] failed {result.job.source}: {result.error}")
+        else:
+            print(f"[{done}/{total}] {'wrote' if result.status == distributed.WRITTEN else 'found'} "
+                  f"{result.job.target}", flush=True)
+
+    started = time.perf_counter()
+    # Each node has its own builtin networks; a user's network is found by a path that does not depend on
+    # this process's working folder.
+    model = "builtin" if model_name == "builtin" else str(model_path.absolute())
+    results = distributed.upscale_jobs(jobs, model, options, workers=args.workers, address=args.ray,
+                                       on_result=show)
+    if results:
+        print(f"{len(results)} files in {time.perf_counter() - started:.1f} s")
+    return sum(result.status == distributed.FAILED for result in results)
 
 
 def describe_device(cp):

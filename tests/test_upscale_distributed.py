@@ -1,0 +1,131 @@
+"""The distributed road on one local Ray instance with two CPU workers: the single-process tool's bytes,
+nothing done twice, and a corrupt file or a worker killed mid-run does not stop the rest."""
+
+import os
+import signal
+import subprocess
+import sys
+
+import numpy as np
+import png
+import pytest
+import ray
+from PIL import Image
+
+from lumivex.testing.networks import write_placeholder_network
+from lumivex.upscale import cli, distributed
+from lumivex.upscale.files import Options, load_model, plan_jobs, process_file
+
+
+@pytest.fixture(scope="module", autouse=True)
+def local_ray():
+    ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
+    yield
+    ray.shutdown()
+
+
+@pytest.fixture(scope="module")
+def network(tmp_path_factory):
+    return str(write_placeholder_network(tmp_path_factory.mktemp("network") / "x2.onnx", 2))
+
+
+def make_photos(folder, count):
+    """`count` small images, cycling through pixel formats the tool keeps: 8-bit RGB, RGBA, grey, JPEG,
+    16-bit RGBA."""
+    folder.mkdir()
+    rng = np.random.default_rng(1)
+    for index in range(count):
+        height, kind = 12 + index, index % 5
+        if kind == 4:
+            pixels = rng.integers(0, 65536, (height, 17 * 4), dtype=np.uint16)
+            with open(folder / f"{index}.png", "wb") as file:
+                png.Writer(17, height, greyscale=False, alpha=True, bitdepth=16).write(file, pixels)
+            continue
+        planes = (3, 4, 1, 3)[kind]
+        pixels = rng.integers(0, 256, (height, 17, planes), dtype=np.uint8)
+        Image.fromarray(pixels[:, :, 0] if planes == 1 else pixels).save(
+            folder / f"{index}.{'jpg' if kind == 3 else 'png'}")
+    return folder
+
+
+def snapshot(folder):
+    return {path: path.read_bytes() for path in sorted(folder.iterdir())}
+
+
+def test_same_bytes_as_one_process_and_a_rerun_writes_nothing(tmp_path, monkeypatch, capsys, network):
+    monkeypatch.chdir(tmp_path)
+    make_photos(tmp_path / "photos", 8)
+    assert cli.main(["photos", "alone", "--model", network]) == 0
+    assert cli.main(["photos", "shared", "--model", network, "--workers", "2"]) == 0
+    assert "[8/8] wrote shared/" in capsys.readouterr().out
+    alone, shared = snapshot(tmp_path / "alone"), snapshot(tmp_path / "shared")
+    assert [path.name for path in shared] == [path.name for path in alone] and len(alone) == 8
+    assert list(shared.values()) == list(alone.values())
+
+    written = {path: path.stat().st_mtime_ns for path in shared}
+    assert cli.main(["photos", "shared", "--model", network, "--workers", "2"]) == 0
+    # Planned before the outputs existed, as by a run beside this one: the workers find them done.
+    jobs = plan_jobs(tmp_path / "photos", tmp_path / "shared", Options(scale=2, overwrite=True)).jobs
+    results = distributed.upscale_jobs(jobs, network, Options(scale=2), workers=2)
+    assert {result.status for result in results} == {distributed.EXISTS}
+    assert {path: path.stat().st_mtime_ns for path in snapshot(tmp_path / "shared")} == written
+
+
+def model_killing_its_worker(network, marker):
+    """A model factory for the workers: the first worker to reach its second file dies there (SIGKILL, as
+    from the out-of-memory killer), once in the whole run; every other call upscales."""
+    def make():
+        from lumivex.upscale.files import load_model
+
+        model = load_model(network, 2)
+        calls = []
+
+        def run(batch):
+            calls.append(None)
+            if len(calls) == 2:
+                try:
+                    os.close(os.open(marker, os.O_CREAT | os.O_EXCL))
+                except FileExistsError:
+                    pass
+                else:
+                    os.kill(os.getpid(), signal.SIGKILL)
+            return model(batch)
+        return run
+    return make
+
+
+def test_a_corrupt_file_and_a_killed_worker_leave_the_rest_done(tmp_path, network):
+    photos = make_photos(tmp_path / "photos", 8)
+    whole = (photos / "0.png").read_bytes()
+    (photos / "0.png").write_bytes(whole[:len(whole) // 2])  # the header reads; the pixels do not
+    (tmp_path / "out").mkdir()
+    options = Options(scale=2)
+    plan = plan_jobs(photos, tmp_path / "out", options)
+    assert len(plan.jobs) == 8  # the corrupt file only shows when its pixels are read
+
+    marker = tmp_path / "killed"
+    results = distributed.upscale_jobs(plan.jobs, model_killing_its_worker(network, str(marker)), options,
+                                       workers=2)
+    assert marker.exists()
+    assert [result.job for result in results] == plan.jobs
+    failed = {result.job.source.name: result.error for result in results if result.status == distributed.FAILED}
+    assert failed == {"0.png": "not a readable image (image file is truncated)"}
+
+    reference = tmp_path / "reference"
+    reference.mkdir()
+    model = load_model(network, 2)
+    for job in plan.jobs:
+        if job.source.name != "0.png":
+            process_file(job.source, reference / job.source.name, model, options)
+    assert list(snapshot(tmp_path / "out").values()) == list(snapshot(reference).values())
+
+
+def test_ray_is_imported_only_by_the_distributed_road(tmp_path, network):
+    Image.new("RGB", (8, 6)).save(tmp_path / "a.png")
+    script = ("import sys, lumivex, lumivex.upscale.cli as cli; "
+              f"status = cli.main([{str(tmp_path / 'a.png')!r}, {str(tmp_path / 'b.png')!r}, "
+              f"'--model', {network!r}]); "
+              "sys.exit(status or 'ray' in sys.modules)")
+    completed = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True)
+    assert completed.returncode == 0, completed.stderr
+    assert (tmp_path / "b.png").exists()
