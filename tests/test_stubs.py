@@ -7,7 +7,11 @@ import subprocess
 import sys
 import typing
 
+import pytest
+
 import lumivex.utils.shapery as shapery
+
+pytest.importorskip("mypy", reason="mypy (the test extra) is not installed")
 
 MODULES = ["lumivex.utils.shapery", "lumivex.upscale.tile"]
 

@@ -4,6 +4,10 @@ back to smaller batches, then smaller tiles."""
 import numpy as np
 import pytest
 
+# A GPU machine without a network may lack the optional packages; there these tests skip with a reason.
+pytest.importorskip("onnx")
+pytest.importorskip("onnxruntime")
+
 from lumivex.testing.networks import write_placeholder_network
 from lumivex.upscale import models
 from lumivex.upscale.pipeline import upscale
