@@ -125,6 +125,28 @@ def test_a_failed_import_can_be_retried(module, setup, restore):
     assert result["names"] == expected
 
 
+def test_a_retried_import_makes_a_new_module_whose_namespace_the_functions_use():
+    result = run_child(FAKE_RESIZE_WITHOUT_INTER_AUTO, """
+    made_by_failed_import = []
+    def __getattr__(name):  # asked for the missing INTER_AUTO while the failing exec runs
+        made_by_failed_import.append(sys.modules["lumivex.utils.shapery"])
+        raise AttributeError(name)
+    sys.modules["lumivex.transform.resize"].__getattr__ = __getattr__
+    failure("lumivex.utils.shapery")
+    del sys.modules["lumivex.transform.resize"]
+    import importlib
+    module = importlib.import_module("lumivex.utils.shapery")
+    del module.cp
+    try:
+        module.image_to_batch(__import__("numpy").zeros((4, 4)), layout="HW")
+    except NameError as error:
+        looked_up = str(error)
+    report(new=module is not made_by_failed_import[0], registered=sys.modules["lumivex.utils.shapery"] is module,
+           again=importlib.import_module("lumivex.utils.shapery") is module, looked_up=looked_up)
+    """)
+    assert result == dict(new=True, registered=True, again=True, looked_up="name 'cp' is not defined")
+
+
 def test_a_name_missing_as_attribute_is_taken_from_sys_modules():
     result = run_child(FAKE_RESIZE_WITHOUT_INTER_AUTO, """
     marker = object()
