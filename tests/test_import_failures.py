@@ -80,6 +80,21 @@ FAKE_BGR_WITH_BROKEN_GETATTR = """
     sys.modules["lumivex.color.bgr"] = fake
 """
 
+CUPY_WITH_BROKEN_SPEC = """
+    class Refusing(types.ModuleType):
+        @property
+        def __spec__(self):
+            raise RuntimeError("spec refused")
+    sys.modules["cupy"] = Refusing("cupy")
+"""
+CUPY_WITH_BROKEN_INITIALIZING = """
+    class Spec:
+        @property
+        def _initializing(self):
+            raise RuntimeError("initializing refused")
+    sys.modules["cupy"].__spec__ = Spec()
+"""
+
 
 @pytest.mark.parametrize("module, setup, error, message, line", [
     (SHAPERY, FAKE_RESIZE_WITHOUT_INTER_AUTO, "ImportError", "cannot import name INTER_AUTO", 6),
@@ -95,8 +110,11 @@ FAKE_BGR_WITH_BROKEN_GETATTR = """
     # CuPy missing: its import error propagates.
     (SHAPERY, 'sys.modules["cupy"] = None', "ModuleNotFoundError", "import of cupy halted; None in sys.modules", 3),
     (TILE, 'sys.modules["cupy"] = None', "ModuleNotFoundError", "import of cupy halted; None in sys.modules", 1),
+    # Asking an imported CuPy whether it is still initialising fails: that error propagates too.
+    (SHAPERY, CUPY_WITH_BROKEN_SPEC, "RuntimeError", "spec refused", 3),
+    (TILE, CUPY_WITH_BROKEN_INITIALIZING, "RuntimeError", "initializing refused", 1),
 ], ids=["shapery-INTER_AUTO", "shapery-to_float32", "tile-to_float32", "getattr-error", "bgr-missing",
-        "typing-missing", "shapery-cupy-missing", "tile-cupy-missing"])
+        "typing-missing", "shapery-cupy-missing", "tile-cupy-missing", "cupy-spec-error", "cupy-initializing-error"])
 def test_failing_import(module, setup, error, message, line):
     result = run_child(setup, f"report(**failure({module!r}))")
     assert result == dict(type=error, message=message, entries=init_entry(module, line), left_in_sys_modules=False)

@@ -176,7 +176,8 @@ def run(command, timeout, **kwargs):
 
 
 def disassembly(objects):
-    return {obj: run(["objdump", "-d", "--no-show-raw-insn", str(obj)], 60)[1].split("\n", 3)[-1]
+    # -r: a call to another function differs only in its relocation.
+    return {obj: run(["objdump", "-dr", "--no-show-raw-insn", str(obj)], 60)[1].split("\n", 3)[-1]
             for obj in objects}
 
 
