@@ -165,6 +165,30 @@ def test_a_retried_import_makes_a_new_module_whose_namespace_the_functions_use()
     assert result == dict(new=True, registered=True, again=True, looked_up="name 'cp' is not defined")
 
 
+def test_create_passes_spec_errors_on_and_exec_keeps_an_existing_sys_modules_entry():
+    result = run_child("""
+    import _imp, importlib.util
+    spec = importlib.util.find_spec("lumivex.upscale.tile")
+    class Refusing(type(spec)):
+        @property
+        def parent(self):
+            raise RuntimeError("parent refused")
+    spec.__class__ = Refusing
+    try:
+        _imp.create_dynamic(spec)
+        created = "no error"
+    except RuntimeError as error:
+        created = str(error)
+    spec.__class__ = Refusing.__base__
+    placeholder = sys.modules["lumivex.upscale.tile"] = types.ModuleType("placeholder")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    report(created=created, kept=sys.modules["lumivex.upscale.tile"] is placeholder,
+           package=module.__package__, works=module.create_gaussian_weights(3, 1).shape)
+    """)
+    assert result == dict(created="parent refused", kept=True, package="lumivex.upscale", works=[3, 3, 1])
+
+
 def test_a_name_missing_as_attribute_is_taken_from_sys_modules():
     result = run_child(FAKE_RESIZE_WITHOUT_INTER_AUTO, """
     marker = object()
