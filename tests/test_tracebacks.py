@@ -97,6 +97,11 @@ class Proxy:
         target, budget = self._spend()
         return wrap(-target, budget)
 
+    @property
+    def __class__(self):  # what isinstance asks of an object that is no instance by type
+        self._spend()
+        return Proxy
+
     def __repr__(self):
         return repr(object.__getattribute__(self, "_target"))
 
@@ -177,27 +182,27 @@ CASES = [
      [150, 159, 162, 191]),
     ("image_to_batch", lambda fn, cp, p: fn(p(cp.zeros((2, 5, 6, 3))), layout="NHWC"), [157]),
     ("image_to_batch", lambda fn, cp, p: fn(
-        p(cp.array(host((5, 6, 3)))), 0.5, 4, p([1.0, 2.0, 3.0]), p(True), None),
-     [151, 153, 155, 158, 189, 162, 165, 166, 172, 178, 180, 182, 186, 191]),
+        p(cp.array(host((5, 6, 3)))), 0.5, p((4, 4)), p([1.0, 2.0, 3.0]), p(True), None),
+     [151, 153, 155, 158, 189, 162, 165, 166, 170, 172, 176, 178, 180, 182, 186, 191]),
     ("image_to_batch", lambda fn, cp, p: fn(
         p(cp.array(host((3, 5, 6)))), 0.5, None, p([2.0]), p(True), None),
-     [151, 153, 155, 158, 189, 192, 162, 165, 178, 179, 182, 186, 194]),
+     [151, 153, 155, 158, 189, 192, 162, 165, 176, 178, 179, 182, 186, 194]),
     # images_to_batch: a list, and one array
     ("images_to_batch", lambda fn, cp, p: fn([p(cp.zeros((5, 6, 3)))] * 2, swap_rb=False),
      [108, 117]),
-    ("images_to_batch", lambda fn, cp, p: fn(p(cp.zeros((5, 6, 3))), swap_rb=False), [118]),
+    ("images_to_batch", lambda fn, cp, p: fn(p(cp.zeros((5, 6, 3))), swap_rb=False), [105, 118]),
     # batch_to_images: an inferred layout and every per-entry step
     ("batch_to_images", lambda fn, cp, p: fn(
         p(cp.array(host((2, 3, 5, 6)))), 2.0, p([1.0, 2.0, 3.0]), p(True), None),
-     [68, 69, 72, 74, 75, 76, 80, 82, 85, 87, 72, 74, 75, 76, 85, 87, 72]),
+     [68, 69, 72, 74, 75, 76, 78, 80, 82, 85, 87, 72, 74, 75, 76, 85, 87, 72]),
     ("batch_to_images", lambda fn, cp, p: fn(p(cp.zeros((2, 3, 5, 6))), mean=p([1.0]), layout=p("NCHW")),
-     [65, 72, 74, 76, 80, 81, 87, 72, 74, 76, 87, 72]),
+     [65, 72, 74, 76, 78, 80, 81, 87, 72, 74, 76, 87, 72]),
     # the pixel-shift pair
     ("image_to_batch_pixelshift", lambda fn, cp, p: fn(
         p(cp.array(host((4, 6, 3)))), 2, 0.5, p([1.0, 2.0, 3.0]), p(True)),
-     [206, 207, 210, 211, 212, 216, 218, 220, 222, 224, 225, 229, 230, 229, 230, 229, 230, 229, 230]),
+     [206, 207, 210, 211, 212, 214, 216, 218, 220, 222, 224, 225, 229, 230, 229, 230, 229, 230, 229, 230]),
     ("image_to_batch_pixelshift", lambda fn, cp, p: fn(
-        p(cp.zeros((2, 2, 1))), 1, None, p([0.5]), False), [206, 207, 212, 216, 217, 220, 224, 225, 229, 230]),
+        p(cp.zeros((2, 2, 1))), 1, None, p([0.5]), False), [206, 207, 212, 214, 216, 217, 220, 224, 225, 229, 230]),
     ("pixelshift_fuse", lambda fn, cp, p: fn(
         p(cp.zeros((2, 1, 2, 2))), p(cp.zeros((1, 4, 4), dtype=cp.float32)), p(cp.zeros((1, 4, 4))), 1, 2),
      [253, 254, 257, 258, 259, 260, 257, 258, 259, 260]),
