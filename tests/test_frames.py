@@ -237,6 +237,9 @@ def test_code_object(name):
 def test_the_collector_sees_every_reference_a_function_holds(name):
     module = FUNCTIONS[name][0]
     function = getattr(module, name)
+    # Made for the function alone, these are held by it alone (and by getrefcount's argument).
+    counts = sys.getrefcount(function.__code__), sys.getrefcount(function.__annotations__)
+    assert counts == (2, 2)
     held = [function.__name__, function.__module__, function.__doc__, function.__code__, function.__annotations__,
             vars(module)] + ([function.__defaults__] if function.__defaults__ is not None else [])
     referents = gc.get_referents(function)

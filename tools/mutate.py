@@ -3,7 +3,7 @@
 Makes a seeded random sample of mutants of src/lumivex_source (comparison and operator flips, changed
 constants, negated conditions, deleted statements and error checks, swapped call arguments, ownership
 flips), builds each one incrementally in a private copy of the sources (build/mutate/), and runs the tests
-that concern the mutated module with -x against the mutated build. A mutant whose object code is identical
+that concern the mutated module with -x against the mutated build. A mutant whose object file is identical
 to the original's is equivalent by construction and is not tested; one that does not compile is stillborn.
 The score is killed / (killed + survived); the survivors are printed with their diffs to be judged.
 
@@ -22,6 +22,7 @@ import pathlib
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -34,12 +35,16 @@ BUILD = WORK / "build"
 SITE = WORK / "site"
 DEFAULT_FILES = ["src/lumivex_source/utils/*.cpp", "src/lumivex_source/upscale/*.cpp",
                  "src/lumivex_source/runtime/*.cpp"]
-# Tests that cannot see a mutant of the other module are left out of its run.
-SKIP_TESTS = {
-    "utils": {"test_tile.py", "test_services.py"},
-    "upscale": {"test_layout.py", "test_batch.py", "test_pixelshift.py", "test_services.py"},
-    "runtime": {"test_services.py"},
+# The tests run for a mutant, its module's own first so that -x stops early. The module frames (shapery.cpp,
+# tile.cpp) and the runtime also get the frame, import and linkage tests.
+OWN_TESTS = {
+    "utils": ["test_layout.py", "test_batch.py", "test_pixelshift.py"],
+    "upscale": ["test_tile.py"],
+    "runtime": ["test_binding.py", "test_frames.py"],
 }
+BODY_TESTS = ["test_tracebacks.py", "test_leaks.py", "test_binding.py"]
+FRAME_TESTS = ["test_frames.py", "test_import_failures.py", "test_linkage.py"]
+FRAME_SOURCES = {"shapery.cpp", "tile.cpp"}
 MODULES = {"utils": "shapery", "upscale": "tile"}
 
 # (name, pattern, replacement) applied at each match on a code line; the replacement may use groups.
@@ -175,10 +180,10 @@ def run(command, timeout, **kwargs):
         return "timeout", ""
 
 
-def disassembly(objects):
-    # -r: a call to another function differs only in its relocation.
-    return {obj: run(["objdump", "-dr", "--no-show-raw-insn", str(obj)], 60)[1].split("\n", 3)[-1]
-            for obj in objects}
+def object_code(objects):
+    # The whole object file: code, relocations and initialised data (a type object filled at compile time
+    # lives in .data). The compiler's output is deterministic, so equal bytes mean an equivalent mutant.
+    return {obj: obj.read_bytes() for obj in objects}
 
 
 def objects_of(path):
@@ -189,12 +194,15 @@ def prepare(python):
     """Copies the sources into the private tree, configures and builds it, and lays out an importable package."""
     WORK.mkdir(parents=True, exist_ok=True)
     for part in ["CMakeLists.txt", "cmake", "src/lumivex_source"]:
-        target = TREE / part
-        if (ROOT / part).is_dir():
-            shutil.copytree(ROOT / part, target, dirs_exist_ok=True)
-        else:
-            target.parent.mkdir(parents=True, exist_ok=True)
-            shutil.copy2(ROOT / part, target)
+        top = ROOT / part
+        sources = [top] if top.is_file() else sorted(p for p in top.rglob("*") if p.is_file())
+        for source in sources:
+            # Written afresh only when it differs (an interrupted run may have left a mutant), with a new
+            # modification time so that the build sees it.
+            target = TREE / source.relative_to(ROOT)
+            if not target.exists() or target.read_bytes() != source.read_bytes():
+                target.parent.mkdir(parents=True, exist_ok=True)
+                target.write_bytes(source.read_bytes())
     if not (BUILD / "CMakeCache.txt").exists():
         generator = ["-G", "Ninja"] if shutil.which("ninja") else []
         code, out = run(["cmake", "-S", str(TREE), "-B", str(BUILD), *generator, "-DCMAKE_BUILD_TYPE=Release",
@@ -237,8 +245,13 @@ def link_modules():
 
 
 def tests_for(path, python, timeout):
-    area = path.split("/")[2]
-    files = sorted(p.name for p in (ROOT / "tests").glob("test_*.py") if p.name not in SKIP_TESTS[area])
+    parts = path.split("/")
+    area, name = parts[2], parts[-1]
+    if area == "runtime":
+        files = OWN_TESTS["runtime"] + sorted(p.name for p in (ROOT / "tests").glob("test_*.py"))
+    else:
+        files = OWN_TESTS[area] + BODY_TESTS + (FRAME_TESTS if name in FRAME_SOURCES else [])
+    files = list(dict.fromkeys(f for f in files if f != "test_services.py"))
     env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
     env["PYTHONDONTWRITEBYTECODE"] = "1"
     return run([python, "-P", "-m", "pytest", "-x", "-q", "-p", "no:cacheprovider", *[f"tests/{f}" for f in files]],
@@ -256,7 +269,7 @@ def judge(mutant, python, baseline, timeout):
         if code != 0:
             return "stillborn", ""
         objects = objects_of(mutant.path)
-        if disassembly(objects) == {o: baseline[o] for o in objects}:
+        if object_code(objects) == {o: baseline[o] for o in objects}:
             return "equivalent", ""
         code, out = tests_for(mutant.path, python, timeout)
         if code == 0:
@@ -268,6 +281,7 @@ def judge(mutant, python, baseline, timeout):
 
 
 def main():
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit("mutate: terminated"))  # so the mutated file is restored
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--count", type=int, default=200, help="mutants to sample (default 200)")
     parser.add_argument("--seed", type=int, default=8, help="seed of the sample (default 8)")
@@ -295,7 +309,7 @@ def main():
         sample.sort(key=lambda m: (m.path, m.line))  # keeps incremental rebuilds to one object at a time
 
     python = prepare(args.python)
-    baseline = disassembly(sorted(BUILD.glob("CMakeFiles/*.dir/**/*.o")))
+    baseline = object_code(sorted(BUILD.glob("CMakeFiles/*.dir/**/*.o")))
     code, out = tests_for("src/lumivex_source/runtime/-", python, args.timeout * 3)
     if code != 0:
         sys.exit(f"mutate: the unmutated build fails its tests:\n{out[-3000:]}")
