@@ -189,6 +189,17 @@ def test_create_passes_spec_errors_on_and_exec_keeps_an_existing_sys_modules_ent
     assert result == dict(created="parent refused", kept=True, package="lumivex.upscale", works=[3, 3, 1])
 
 
+def test_an_imported_cupy_without_a_spec_counts_as_initialised():
+    result = run_child("""
+    stand_in = types.SimpleNamespace(**{key: value for key, value in vars(sys.modules["cupy"]).items()
+                                        if key != "__spec__"})  # no __spec__ attribute at all
+    sys.modules["cupy"] = stand_in
+    import lumivex.upscale.tile as tile
+    report(bound=tile.cp is stand_in)
+    """)
+    assert result == {"bound": True}
+
+
 def test_a_name_missing_as_attribute_is_taken_from_sys_modules():
     result = run_child(FAKE_RESIZE_WITHOUT_INTER_AUTO, """
     marker = object()
