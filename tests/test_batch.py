@@ -104,6 +104,19 @@ def test_named_layout_must_match_the_dimensions(cp, to_host, services, shape, la
     assert body_lines(excinfo, "image_to_batch") == [150]
 
 
+class Unprintable(str):
+    """A layout name whose repr fails, as any object's may."""
+
+    def __repr__(self):
+        raise RuntimeError("no repr")
+
+
+def test_a_failing_repr_of_the_layout_propagates_from_the_dimension_check(cp):
+    with pytest.raises(RuntimeError, match="no repr") as excinfo:
+        image_to_batch(cp.zeros((6, 7)), layout=Unprintable("HWC"))
+    assert body_lines(excinfo, "image_to_batch") == [150]
+
+
 # ---- the preprocessing steps ----
 
 def test_swap_resize_mean_scale_in_that_order(cp, to_host, services):

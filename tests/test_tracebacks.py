@@ -255,6 +255,7 @@ def merge_one_tile(fn, cp):
 
 LOOKUPS = [
     # (function, module-level name, call, line of the statement that looks the name up)
+    ("image_to_batch", "guess_image_layout", lambda fn, cp: fn(cp.zeros((5, 6, 3)), layout=None), 151),
     ("image_to_batch", "bgr_to_rgb", lambda fn, cp: fn(cp.zeros((5, 6, 3))), 166),
     ("image_to_batch", "resize", lambda fn, cp: fn(cp.zeros((5, 6, 3)), size=4), 172),
     ("image_to_batch", "cp", lambda fn, cp: fn(cp.zeros((3, 5, 6)), layout="CHW"), 194),
