@@ -15,7 +15,6 @@ running from it meanwhile.
 
 import argparse
 import dataclasses
-import fnmatch
 import json
 import os
 import pathlib
