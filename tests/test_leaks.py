@@ -2,8 +2,8 @@
 calls of every function, on its success path, on an error raised in its body and on a binding error.
 
 Reference counts of the arguments (checked beside each module's tests) miss what a body leaks of its own
-making, such as a whole accumulator buffer; tracemalloc sees array data too, since NumPy and CuPy's host
-side report their allocations to it, and gc.get_objects() sees every leaked container.
+making, such as a whole accumulator buffer. tracemalloc sees NumPy's array data, which NumPy reports to it
+(on a GPU it sees the host object of each leaked CuPy array), and gc.get_objects() every leaked container.
 """
 
 import gc
