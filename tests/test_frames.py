@@ -4,6 +4,7 @@ objects' attributes (names, docstrings, defaults, annotations, code objects), si
 
 import builtins
 import copy
+import gc
 import importlib
 import importlib.util
 import inspect
@@ -230,6 +231,21 @@ def test_code_object(name):
     assert code.co_varnames == tuple(p for p, _ in parameters) + tuple(local_names)
     assert code.co_flags == 3
     assert code.co_flags == inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS
+
+
+@pytest.mark.parametrize("name", FUNCTIONS)
+def test_the_collector_sees_every_reference_a_function_holds(name):
+    module = FUNCTIONS[name][0]
+    function = getattr(module, name)
+    # Made for the function alone, these are held by it alone (and by getrefcount's argument).
+    counts = sys.getrefcount(function.__code__), sys.getrefcount(function.__annotations__)
+    assert counts == (2, 2)
+    held = [function.__name__, function.__module__, function.__doc__, function.__code__, function.__annotations__,
+            vars(module)] + ([function.__defaults__] if function.__defaults__ is not None else [])
+    referents = gc.get_referents(function)
+    assert all(any(referent is value for referent in referents) for value in held)
+    # The other two: the traceback name and the tuple of parameter names.
+    assert len(referents) == len(held) + 2
 
 
 @pytest.mark.parametrize("name", FUNCTIONS)

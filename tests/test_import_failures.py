@@ -83,6 +83,21 @@ FAKE_BGR_WITH_BROKEN_GETATTR = """
     sys.modules["lumivex.color.bgr"] = fake
 """
 
+CUPY_WITH_BROKEN_SPEC = """
+    class Refusing(types.ModuleType):
+        @property
+        def __spec__(self):
+            raise RuntimeError("spec refused")
+    sys.modules["cupy"] = Refusing("cupy")
+"""
+CUPY_WITH_BROKEN_INITIALIZING = """
+    class Spec:
+        @property
+        def _initializing(self):
+            raise RuntimeError("initializing refused")
+    sys.modules["cupy"].__spec__ = Spec()
+"""
+
 
 @pytest.mark.parametrize("module, setup, error, message, line", [
     (SHAPERY, FAKE_RESIZE_WITHOUT_INTER_AUTO, "ImportError", "cannot import name INTER_AUTO", 6),
@@ -98,8 +113,11 @@ FAKE_BGR_WITH_BROKEN_GETATTR = """
     # CuPy missing: its import error propagates, with a note on how to install it.
     (SHAPERY, 'sys.modules["cupy"] = None', "ModuleNotFoundError", "import of cupy halted; None in sys.modules", 3),
     (TILE, 'sys.modules["cupy"] = None', "ModuleNotFoundError", "import of cupy halted; None in sys.modules", 1),
+    # Asking an imported CuPy whether it is still initialising fails: that error propagates too.
+    (SHAPERY, CUPY_WITH_BROKEN_SPEC, "RuntimeError", "spec refused", 3),
+    (TILE, CUPY_WITH_BROKEN_INITIALIZING, "RuntimeError", "initializing refused", 1),
 ], ids=["shapery-INTER_AUTO", "shapery-to_float32", "tile-to_float32", "getattr-error", "bgr-missing",
-        "typing-missing", "shapery-cupy-missing", "tile-cupy-missing"])
+        "typing-missing", "shapery-cupy-missing", "tile-cupy-missing", "cupy-spec-error", "cupy-initializing-error"])
 def test_failing_import(module, setup, error, message, line):
     result = run_child(setup, f"report(**failure({module!r}))")
     notes = result.pop("notes")
@@ -134,6 +152,63 @@ def test_a_failed_import_can_be_retried(module, setup, restore):
                  "image_to_batch_pixelshift", "pixelshift_fuse"] if module == SHAPERY else
                 ["cp", "to_float32", "tile_image", "add_padding", "merge_tiles", "create_gaussian_weights"])
     assert result["names"] == expected
+
+
+def test_a_retried_import_makes_a_new_module_whose_namespace_the_functions_use():
+    result = run_child(FAKE_RESIZE_WITHOUT_INTER_AUTO, """
+    made_by_failed_import = []
+    def __getattr__(name):  # asked for the missing INTER_AUTO while the failing exec runs
+        made_by_failed_import.append(sys.modules["lumivex.utils.shapery"])
+        raise AttributeError(name)
+    sys.modules["lumivex.transform.resize"].__getattr__ = __getattr__
+    failure("lumivex.utils.shapery")
+    del sys.modules["lumivex.transform.resize"]
+    import importlib
+    module = importlib.import_module("lumivex.utils.shapery")
+    del module.cp
+    try:
+        module.image_to_batch(__import__("numpy").zeros((4, 4)), layout="HW")
+    except NameError as error:
+        looked_up = str(error)
+    report(new=module is not made_by_failed_import[0], registered=sys.modules["lumivex.utils.shapery"] is module,
+           again=importlib.import_module("lumivex.utils.shapery") is module, looked_up=looked_up)
+    """)
+    assert result == dict(new=True, registered=True, again=True, looked_up="name 'cp' is not defined")
+
+
+def test_create_passes_spec_errors_on_and_exec_keeps_an_existing_sys_modules_entry():
+    result = run_child("""
+    import _imp, importlib.util
+    spec = importlib.util.find_spec("lumivex.upscale.tile")
+    class Refusing(type(spec)):
+        @property
+        def parent(self):
+            raise RuntimeError("parent refused")
+    spec.__class__ = Refusing
+    try:
+        _imp.create_dynamic(spec)
+        created = "no error"
+    except RuntimeError as error:
+        created = str(error)
+    spec.__class__ = Refusing.__base__
+    placeholder = sys.modules["lumivex.upscale.tile"] = types.ModuleType("placeholder")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    report(created=created, kept=sys.modules["lumivex.upscale.tile"] is placeholder,
+           package=module.__package__, works=module.create_gaussian_weights(3, 1).shape)
+    """)
+    assert result == dict(created="parent refused", kept=True, package="lumivex.upscale", works=[3, 3, 1])
+
+
+def test_an_imported_cupy_without_a_spec_counts_as_initialised():
+    result = run_child("""
+    stand_in = types.SimpleNamespace(**{key: value for key, value in vars(sys.modules["cupy"]).items()
+                                        if key != "__spec__"})  # no __spec__ attribute at all
+    sys.modules["cupy"] = stand_in
+    import lumivex.upscale.tile as tile
+    report(bound=tile.cp is stand_in)
+    """)
+    assert result == {"bound": True}
 
 
 def test_a_name_missing_as_attribute_is_taken_from_sys_modules():

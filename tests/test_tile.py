@@ -200,9 +200,12 @@ def test_bad_tile_lists(cp, tiles, error, message):
 @pytest.mark.parametrize("call, error, match", [
     (lambda cp: T.create_gaussian_weights(8, 0), ValueError, "sigma"),
     (lambda cp: T.merge_tiles([cp.ones((3, 3, 3))], (3, 3, 3), (3, 3, 3), 1, 3, 0), ValueError, "sigma"),
-    (lambda cp: T.add_padding(cp.ones((20, 20, 3)), 8, 16), ValueError, "smaller than overlap"),
-    (lambda cp: T.tile_image(cp.ones((32, 32, 3)), 16, 24), ValueError, "smaller than overlap"),
-    (lambda cp: T.merge_tiles([], (32, 32, 3), (32, 32, 3), 1, 8, 16), ValueError, "smaller than overlap"),
+    (lambda cp: T.add_padding(cp.ones((20, 20, 3)), 8, 16), ValueError,
+     r"^patch_size \(8\) must not be smaller than overlap \(16\)$"),
+    (lambda cp: T.tile_image(cp.ones((32, 32, 3)), 16, 24), ValueError,
+     r"^patch_size \(16\) must not be smaller than overlap \(24\)$"),
+    (lambda cp: T.merge_tiles([], (32, 32, 3), (32, 32, 3), 1, 8, 16), ValueError,
+     r"^tile_size \(8\) must not be smaller than overlap \(16\)$"),
     (lambda cp: T.tile_image(cp.ones((32, 32, 3)), 16, 16), ZeroDivisionError, "modulo"),
     (lambda cp: T.add_padding(cp.ones(20)), IndexError, "tuple index"),
     (lambda cp: T.add_padding(cp.float32(1)), IndexError, "tuple index"),
@@ -289,6 +292,38 @@ def test_padded_shape_must_have_three_entries(cp, monkeypatch):
     with pytest.raises(ValueError, match="need more than 2 values to unpack") as excinfo:
         T.tile_image(cp.ones((4, 4, 3)), 8, 0)
     assert body_line(excinfo, "tile_image") == 25
+
+
+class Padded:
+    """What a rebound add_padding may return: an image whose shape is an iterable but no tuple or list."""
+
+    def __init__(self, sizes):
+        self.sizes = sizes
+
+    @property
+    def shape(self):
+        return iter(self.sizes)
+
+    def __getitem__(self, key):
+        return key
+
+
+@pytest.mark.parametrize("sizes, message", [
+    ((6, 6, 3), None),
+    ((6, 6), "need more than 2 values to unpack"),
+    ((6,), "need more than 1 value to unpack"),
+    ((6, 6, 3, 1), "too many values to unpack (expected 3)"),
+])
+def test_padded_shape_is_unpacked_from_any_iterable(monkeypatch, sizes, message):
+    monkeypatch.setattr(T, "add_padding", lambda image, **kwargs: Padded(sizes))
+    if message is None:
+        tiles, _ = T.tile_image(None, 4, 2)
+        rows = columns = [slice(0, 4), slice(2, 6)]
+        assert tiles == [(row, column) for row in rows for column in columns]
+        return
+    with pytest.raises(ValueError) as excinfo:
+        T.tile_image(None, 4, 2)
+    assert str(excinfo.value) == message and body_line(excinfo, "tile_image") == 25
 
 
 # ---- property: tile, identity model, merge ----

@@ -148,6 +148,9 @@ lumivex_setup() {
         LD_PRELOAD="$(g++ -print-file-name=libasan.so)${LD_PRELOAD:+ $LD_PRELOAD}"
         export LD_PRELOAD
         export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}"
+        # Every Python object straight from malloc, so that the sanitizer sees overruns and uses after free
+        # inside objects that pymalloc's arenas would otherwise hide.
+        export PYTHONMALLOC=malloc
         export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
     fi
 }
