@@ -30,31 +30,7 @@ import lumivex.utils.shapery as shapery  # noqa: E402  (needs `cupy` importable 
 
 # ---- the same steps in plain Python ----
 
-def guess_image_layout(image):
-    nd = image.ndim
-    if nd == 2:
-        return "HW"
-    if nd == 3:
-        c_first, c_last = image.shape[0], image.shape[-1]
-        candidates = []
-        if c_first in (1, 3, 4):
-            candidates.append("CHW")
-        if c_last in (1, 3, 4):
-            candidates.append("HWC")
-        if len(candidates) == 1:
-            return candidates[0]
-        if c_first <= 4 and image.shape[1] > 4 and image.shape[2] > 4:
-            return "CHW"
-        if c_last <= 4 and image.shape[0] > 4 and image.shape[1] > 4:
-            return "HWC"
-        return "ambiguous"
-    if nd == 4:
-        if image.shape[1] in (1, 3, 4) and image.shape[2] > 4 and image.shape[3] > 4:
-            return "NCHW"
-        if image.shape[-1] in (1, 3, 4) and image.shape[1] > 4 and image.shape[2] > 4:
-            return "NHWC"
-        return "ambiguous"
-    return "unsupported"
+guess_image_layout = common.guess_image_layout
 
 
 def image_to_batch(image, scalefactor=None, size=None, mean=None, swap_rb=True, layout="HWC"):
@@ -77,11 +53,7 @@ def image_to_batch_pixelshift(image, dim=4, scalefactor=None, mean=None, swap_rb
     raise NotImplementedError("only the dim error is benchmarked")
 
 
-class Small:
-    """The smallest object guess_image_layout accepts: plain attributes, no array behind them."""
-
-    ndim = 3
-    shape = (480, 640, 3)
+Small = common.Small
 
 
 def refused(call, error):
