@@ -53,11 +53,11 @@ class SuperResolution(nn.Module):
     learned linear upsampler (started as bicubic) added before the pixel shuffle.
 
     Padding only once, at the input, means training on real image content alone (no padded borders inside
-    the network) and gives every output pixel the same dependence on its 2*RADIUS+1 square of input pixels,
-    which keeps tiled inference equal to whole-image inference away from tile borders.
+    the network) and gives every output pixel the same dependence on the (2r+1)² input pixels around it (r the
+    receptive field radius), which keeps tiled inference equal to whole-image inference away from tile borders.
     """
 
-    def __init__(self, scale: int, features=(64, 32)):
+    def __init__(self, scale: int, features=(64, 64, 32)):
         super().__init__()
         self.scale = scale
         widths = (1, *features)
@@ -162,10 +162,10 @@ class PatchSampler:
         return as_tensor(lows), as_tensor(highs)
 
 
-def train(scale: int, steps: int, log_every: int) -> SuperResolution:
+def train(scale: int, features, steps: int, log_every: int) -> SuperResolution:
     torch.manual_seed(SEED + scale)
     rng = np.random.default_rng(SEED + scale)
-    model = SuperResolution(scale)
+    model = SuperResolution(scale, features)
     photos = [[degrade(channel, scale) for channel in photo] for photo in load_photos(TRAIN_PHOTOS)]
     sampler = PatchSampler(photos, scale, model.radius, rng)
     optimizer = torch.optim.Adam(model.parameters(), lr=1e-3)
@@ -265,7 +265,9 @@ def check_export(model: SuperResolution, path: pathlib.Path) -> float:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--scale", type=int, choices=(2, 4), required=True)
-    parser.add_argument("--steps", type=int, default=3000, help="optimizer steps (default 3000)")
+    parser.add_argument("--steps", type=int, default=5000, help="optimizer steps (default 5000)")
+    parser.add_argument("--features", type=int, nargs="+", default=[64, 64, 32],
+                        help="widths of the hidden layers: a 5x5 layer, then 3x3 ones (default 64 64 32)")
     parser.add_argument("--log-every", type=int, default=100)
     parser.add_argument("--output", type=pathlib.Path, help="ONNX file (default: the package's models folder)")
     args = parser.parse_args()
@@ -273,7 +275,7 @@ def main() -> int:
     torch.set_flush_denormal(True)  # tiny gradients late in training would otherwise crawl
     torch.use_deterministic_algorithms(True)
     cpu, wall = time.process_time(), time.monotonic()
-    model = train(args.scale, args.steps, args.log_every)
+    model = train(args.scale, args.features, args.steps, args.log_every)
     path = args.output or MODELS / f"sr_x{args.scale}.onnx"
     export_onnx(model, path)
     difference = check_export(model, path)
