@@ -4,7 +4,7 @@
     .venv-train/bin/python tools/train_sr.py --scale 4
 
 Development only (tools/train-requirements.txt); the package never imports this. The run is reproducible
-(fixed seed, two threads, fixed number of steps) and trains only on photos bundled in scikit-image's wheel;
+(fixed seed, one thread, deterministic algorithms, fixed number of steps) and trains only on photos bundled in scikit-image's wheel;
 astronaut, chelsea, coffee and rocket are held out for tools/eval_sr.py. Low-resolution inputs are made by
 Pillow's bicubic downscaling, the same degradation the evaluation uses.
 
@@ -13,7 +13,6 @@ the batch, so one file serves grayscale, RGB and alpha.
 """
 
 import argparse
-import math
 import pathlib
 import sys
 import time
@@ -43,7 +42,7 @@ HELD_OUT = ("astronaut.png", "chelsea.png", "coffee.png", "rocket.jpg")
 
 SEED = 20261208
 THREADS = 1  # one thread per scale; run the two scales side by side on two cores
-PATCH = 32     # low-resolution output patch side
+PATCH = 32     # side of the patch the network predicts, in input pixels (it reads 2r more)
 BATCH = 32
 OPSET = 17
 
