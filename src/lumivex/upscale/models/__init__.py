@@ -3,7 +3,7 @@
 - `OnnxModel(path)`: an ONNX network run by ONNX Runtime (CUDA with I/O binding on CuPy memory where
   `onnxruntime-gpu` and a device are present, the CPU otherwise).
 - `TorchModel(module)`: a user's PyTorch module, handed CuPy arrays through DLPack (needs torch).
-- `builtin_path(scale)` / `load_model(spec, scale)`: the shipped x2 and x4 networks (`sr_x2.onnx`,
+- `builtin_path(scale)` / `load_model(name, scale)`: the shipped x2 and x4 networks (`sr_x2.onnx`,
   `sr_x4.onnx` beside this file: one single-channel network folded over any number of channels, input
   "input" in [0, 1], output "output" not clamped, metadata "scale"), or an ONNX file by path.
 
@@ -30,12 +30,12 @@ def builtin_path(scale):
     return path
 
 
-def load_model(spec, scale):
-    """The model named by `spec`: "builtin" (the shipped network for `scale`) or the path of an ONNX file.
+def load_model(name, scale):
+    """The model named by `name`: "builtin" (the shipped network for `scale`) or the path of an ONNX file.
 
     Raises ValueError when the network declares another scale in its metadata than `scale`.
     """
-    path = builtin_path(scale) if str(spec) == "builtin" else pathlib.Path(spec)
+    path = builtin_path(scale) if str(name) == "builtin" else pathlib.Path(name)
     model = OnnxModel(path)
     if model.scale is not None and model.scale != scale:
         raise ValueError(f"{path.name} enlarges x{model.scale}, not x{scale}")
