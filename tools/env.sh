@@ -145,9 +145,14 @@ lumivex_setup() {
     if [[ "$sanitize" == ON ]]; then
         # The sanitizer runtime must be loaded before the interpreter starts; Python's
         # own allocations would drown real reports in leak noise.
-        LD_PRELOAD="$(g++ -print-file-name=libasan.so)${LD_PRELOAD:+ $LD_PRELOAD}"
+        # The C++ runtime goes in right after it: the interpreter does not link it, and without it the
+        # sanitizer's interception of C++ throws finds nothing to forward to, so a library that throws and
+        # catches internally (OpenCV does) would abort the run.
+        LD_PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)${LD_PRELOAD:+ $LD_PRELOAD}"
         export LD_PRELOAD
-        export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0}"
+        # A test asks for more memory than there is, to see the out-of-memory error: the allocation must fail
+        # as it does without the sanitizer rather than abort the run.
+        export ASAN_OPTIONS="${ASAN_OPTIONS:-detect_leaks=0:allocator_may_return_null=1}"
         # Every Python object straight from malloc, so that the sanitizer sees overruns and uses after free
         # inside objects that pymalloc's arenas would otherwise hide.
         export PYTHONMALLOC=malloc
