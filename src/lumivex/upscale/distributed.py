@@ -188,7 +188,10 @@ class UpscaleWorker:
 
         self._files = files
         self._options = files.Options(**options)
-        self._model = model() if callable(model) else files.load_model(model, self._options.scale)
+        # A CPU worker owns the CPUs Ray gave it, not every core: with the network's default of one thread per
+        # core, the workers of one machine would only take turns on the same cores.
+        threads = None if _has_gpu() else max(1, int(_assigned_cpus()))
+        self._model = model() if callable(model) else files.load_model(model, self._options.scale, threads=threads)
 
     def __call__(self, batch):
         statuses, errors = [], []
@@ -209,6 +212,18 @@ class UpscaleWorker:
                 message = f"{type(error).__name__}: {message}"
             return FAILED, message
         return WRITTEN, ""
+
+
+def _has_gpu():
+    import cupy as cp
+
+    return cp.cuda.is_available()
+
+
+def _assigned_cpus():
+    import ray
+
+    return ray.get_runtime_context().get_assigned_resources().get("CPU", 1)
 
 
 def _first_line(error):

@@ -30,13 +30,14 @@ def builtin_path(scale):
     return path
 
 
-def load_model(name, scale):
+def load_model(name, scale, *, threads=None):
     """The model named by `name`: "builtin" (the shipped network for `scale`) or the path of an ONNX file.
 
-    Raises ValueError when the network declares another scale in its metadata than `scale`.
+    `threads` caps the CPU threads of a network call (see OnnxModel). Raises ValueError when the network
+    declares another scale in its metadata than `scale`.
     """
     path = builtin_path(scale) if str(name) == "builtin" else pathlib.Path(name)
-    model = OnnxModel(path)
+    model = OnnxModel(path, threads=threads)
     if model.scale is not None and model.scale != scale:
         raise ValueError(f"{path.name} enlarges x{model.scale}, not x{scale}")
     return model

@@ -21,11 +21,12 @@ _OOM_MESSAGES = ("out of memory", "failed to allocate")
 class OnnxModel:
     """Callable NCHW float32 CuPy batch -> NCHW float32 CuPy batch `scale` times larger, from an ONNX file.
 
-    `scale` is read from the network's metadata ("scale") unless given; `fp16` None chooses by device.
+    `scale` is read from the network's metadata ("scale") unless given; `fp16` None chooses by device;
+    `threads` caps the CPU threads of one network call (None: ONNX Runtime's default, one per core).
     Raises ValueError for a file ONNX Runtime cannot load.
     """
 
-    def __init__(self, path, *, scale=None, fp16=None):
+    def __init__(self, path, *, scale=None, fp16=None, threads=None):
         import onnxruntime as ort
 
         self.path = pathlib.Path(path)
@@ -51,7 +52,10 @@ class OnnxModel:
                 fp16 = False
                 self.notice = "the network runs in fp32 (install onnx for fp16 on this device)"
         try:
-            self.session = ort.InferenceSession(network, providers=providers)
+            session_options = ort.SessionOptions()
+            if threads is not None:
+                session_options.intra_op_num_threads = threads
+            self.session = ort.InferenceSession(network, session_options, providers=providers)
         except Exception as error:  # ONNX Runtime's own exception types differ between versions
             raise ValueError(f"{self.path.name}: not a usable ONNX network ({_first_line(error)})") from None
         self.fp16 = fp16
