@@ -61,6 +61,14 @@ if [[ -n "$missing" ]]; then
     say "gpu-check: missing, and not fetchable without a network: $missing"
     exit 2
 fi
+# The upscaling command needs these too, and some tests the test extra's tools; without them the main job fails
+# and those tests skip, which the summary should not leave unexplained.
+optional="$("$base" -c '
+import importlib.util
+wanted = ["onnxruntime", "png", "tqdm", "onnx", "mypy", "auditwheel", "cv2", "ray"]
+print(" ".join(name for name in wanted if importlib.util.find_spec(name) is None))
+')"
+[[ -z "$optional" ]] || say "gpu-check: not installed here (the main job or some tests will miss them): $optional"
 if ! run_step build 240 bash -c 'source "$1/tools/env.sh"' _ "$ROOT"; then
     say "build: FAILED (see $OUT/build.log): $(tail -n 1 "$OUT/build.log")"
     exit 2
