@@ -2,6 +2,7 @@
 // no per-call allocation, the exact TypeError messages of CPython's generated argument parsers, and the
 // exact-type tests that run after binding and before the body.
 #include "function_object.hpp"
+#include "ops.hpp"
 
 #include <cstdio>
 #include <cstring>
@@ -102,22 +103,17 @@ int bind_arguments(const Function& fn, PyObject* const* args, size_t nargsf, PyO
 
 namespace {
 
-// The note of a refused subclass, interned once per process, and the name of the method that adds it.
+// The note of a refused subclass, interned once per process.
 Constant subclass_note;
-Constant add_note_name;
 
 int add_subclass_note(PyObject* error) noexcept {
     if (!subclass_note) {
         Ref note = Ref::steal(PyUnicode_InternFromString(
             "subclasses of builtin types are refused here: the argument must be exactly of the builtin type"));
-        Ref name = Ref::steal(PyUnicode_InternFromString("add_note"));
-        if (!note || !name) return -1;
+        if (!note) return -1;
         subclass_note.set(std::move(note));
-        add_note_name.set(std::move(name));
     }
-    PyObject* stack[] = {error, subclass_note.get()};
-    Ref added = Ref::steal(PyObject_VectorcallMethod(add_note_name.get(), stack, 2, nullptr));
-    return added ? 0 : -1;
+    return add_note(error, subclass_note.get());
 }
 
 // TypeError "Argument '<name>' has incorrect type (expected <type>, got <type of given>)", from the head made

@@ -11,25 +11,23 @@ namespace {
 
 Function* as_function(PyObject* self) noexcept { return reinterpret_cast<Function*>(self); }
 
-// A body's result checked as CPython checks what a builtin returns: failure must come with an exception, and a
-// result must not. Either breach becomes a SystemError naming the function, so it surfaces where it happened.
-PyObject* checked_result(PyObject* self, PyObject* result) noexcept {
+// Called when a body failed or left an exception set, with the body's result (stolen; null on failure). As
+// CPython checks what a builtin returns, failure must come with an exception and a result must not: either
+// breach becomes a SystemError naming the function, so it surfaces where it happened. Leaves an error set.
+void report_failure(PyObject* self, PyObject* result) noexcept {
     if (!result) {
         if (!PyErr_Occurred()) {
             PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an exception", self);
         }
-        return nullptr;
+        return;
     }
-    if (PyErr_Occurred()) {
-        Py_DECREF(result);
-        PyObject* cause = PyErr_GetRaisedException();
-        PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set", self);
-        PyObject* error = PyErr_GetRaisedException();
-        PyException_SetCause(error, Py_NewRef(cause));
-        PyException_SetContext(error, cause);
-        PyErr_SetRaisedException(error);
-    }
-    return nullptr;
+    Py_DECREF(result);
+    PyObject* cause = PyErr_GetRaisedException();
+    PyErr_Format(PyExc_SystemError, "%R returned a result with an exception set", self);
+    PyObject* error = PyErr_GetRaisedException();
+    PyException_SetCause(error, Py_NewRef(cause));
+    PyException_SetContext(error, cause);
+    PyErr_SetRaisedException(error);
 }
 
 PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
@@ -48,9 +46,9 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     PyObject* result = fn.def->body(frame, bound).release();
     Py_LeaveRecursiveCall();
     if (result && !PyErr_Occurred()) [[likely]] return result;
-    result = checked_result(self, result);
+    report_failure(self, result);
     add_traceback(fn, frame.line() ? frame.line() : fn.def->first_line);
-    return result;
+    return nullptr;
 }
 
 // Every owned reference of a function object that the collector sees, so that traverse and dealloc cannot

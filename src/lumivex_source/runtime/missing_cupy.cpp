@@ -2,7 +2,7 @@
 // from an extra matching the CUDA version, nor that a machine without a GPU can use the NumPy stand-in.
 #include "missing_cupy.hpp"
 
-#include "ref.hpp"
+#include "ops.hpp"
 
 namespace lumivex::rt {
 
@@ -13,16 +13,21 @@ constexpr const char* how_to_get_cupy =
     "Without a GPU, call lumivex.testing.install_cupy_standin() before importing lumivex modules to run them on "
     "the NumPy stand-in for CuPy.";
 
-}  // namespace
-
 void note_how_to_get_cupy() noexcept {
     if (!PyErr_ExceptionMatches(PyExc_ImportError)) return;
     Ref error = Ref::steal(PyErr_GetRaisedException());
     Ref note = Ref::steal(PyUnicode_FromString(how_to_get_cupy));
-    Ref added = note ? Ref::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get())) : Ref();
     // The ImportError is what the import reports; a failure to attach the courtesy note must not replace it.
-    if (!added) PyErr_Clear();
+    if (!note || add_note(error.get(), note.get()) < 0) PyErr_Clear();
     PyErr_SetRaisedException(error.release());
+}
+
+}  // namespace
+
+int import_cupy(const ModuleExec& exec) noexcept {
+    if (exec.import_as("cupy", "cp") == 0) return 0;
+    note_how_to_get_cupy();
+    return -1;
 }
 
 }  // namespace lumivex::rt

@@ -1,11 +1,13 @@
-// The way forward for a user whose `import cupy` failed: both module frames attach it to the ImportError, whose
-// type and message stay as the import system raised them.
+// `import cupy as cp` for both module frames, with the way forward for a user whose import failed: the
+// ImportError keeps the type and message the import system gave it and gains a note on installing CuPy.
 #pragma once
+
+#include "module_frame.hpp"
 
 namespace lumivex::rt {
 
-// Adds a note on installing CuPy (or using the CPU stand-in) to the raised exception when it is an ImportError;
-// any other error is left as it is.
-void note_how_to_get_cupy() noexcept;
+// Binds `cp` in the module being executed; -1 with the error set on failure. An ImportError gets a note on
+// installing CuPy (or using the CPU stand-in); any other error is left as it is.
+int import_cupy(const ModuleExec& exec) noexcept;
 
 }  // namespace lumivex::rt

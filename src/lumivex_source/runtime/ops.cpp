@@ -44,4 +44,16 @@ int raise_with(PyObject* exception_class, PyObject* message) noexcept {
     return -1;
 }
 
+int add_note(PyObject* error, PyObject* note) noexcept {
+    static Constant add_note_name;  // interned on first use; refused arguments are rare
+    if (!add_note_name) {
+        Ref name = Ref::steal(PyUnicode_InternFromString("add_note"));
+        if (!name) return -1;
+        add_note_name.set(std::move(name));
+    }
+    PyObject* stack[] = {error, note};
+    Ref added = Ref::steal(PyObject_VectorcallMethod(add_note_name.get(), stack, 2, nullptr));
+    return added ? 0 : -1;
+}
+
 }  // namespace lumivex::rt

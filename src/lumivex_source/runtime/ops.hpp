@@ -207,4 +207,7 @@ int unpack(PyObject* iterable, Ref* targets, Py_ssize_t count) noexcept;
 // `raise ValueError(message)` with the given exception class object held by the module.
 int raise_with(PyObject* exception_class, PyObject* message) noexcept;
 
+// `error.add_note(note)`: 0, or -1 with the error of the call set.
+int add_note(PyObject* error, PyObject* note) noexcept;
+
 }  // namespace lumivex::rt

@@ -109,10 +109,7 @@ int populate(rt::ModuleExec& exec) noexcept {
     Ref defaults = rt::tuple(k.one_twenty_eight, k.sixteen);
     if (!defaults) return -1;
 
-    if (exec.import_as("cupy", "cp") < 0) {
-        rt::note_how_to_get_cupy();
-        return exec.fail(1);
-    }
+    if (rt::import_cupy(exec) < 0) return exec.fail(1);
     if (exec.from_import("utils.dtypes", 2, {"to_float32"}) < 0) return exec.fail(3);
 
     if (exec.add_functions({

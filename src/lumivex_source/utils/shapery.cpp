@@ -153,10 +153,7 @@ int populate(rt::ModuleExec& exec) noexcept {
     if (!batch_defaults || !images_defaults || !pixelshift_defaults) return -1;
 
     if (exec.from_import("typing", 0, {"Literal"}) < 0) return exec.fail(1);
-    if (exec.import_as("cupy", "cp") < 0) {
-        rt::note_how_to_get_cupy();
-        return exec.fail(3);
-    }
+    if (rt::import_cupy(exec) < 0) return exec.fail(3);
     if (exec.from_import("color.bgr", 2, {"bgr_to_rgb", "rgb_to_bgr"}) < 0) return exec.fail(5);
     if (exec.from_import("transform.resize", 2, {"INTER_AUTO", "resize"}) < 0) return exec.fail(6);
     if (exec.from_import("utils.dtypes", 2, {"to_float32"}) < 0) return exec.fail(7);
