@@ -19,6 +19,8 @@ import secrets
 import numpy as np
 from PIL import Image, UnidentifiedImageError
 
+from .messages import first_line
+
 ORIENTATION_TAG = 0x0112
 _PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 _CONVERTED = {"P": None, "PA": "RGBA", "CMYK": "RGB", "YCbCr": "RGB", "RGBX": "RGB", "LAB": None, "HSV": None}
@@ -67,7 +69,7 @@ def check_readable(path):
         with Image.open(path) as picture:
             return _pixel_format(path, picture)
     except (OSError, UnidentifiedImageError, Image.DecompressionBombError) as error:
-        raise ImageError(f"{path}: not a readable image ({_reason(error)})") from None
+        raise ImageError(f"{path}: not a readable image ({first_line(error)})") from None
 
 
 def check_writable(path, pixel_format):
@@ -92,7 +94,7 @@ def read_image(path):
             else:
                 pixels = _pillow_pixels(picture, pixel_format)
     except (OSError, UnidentifiedImageError, Image.DecompressionBombError, ValueError) as error:
-        raise ImageError(f"{path}: not a readable image ({_reason(error)})") from None
+        raise ImageError(f"{path}: not a readable image ({first_line(error)})") from None
     if pixels.ndim == 2:
         pixels = pixels[:, :, None]
     return _upright(pixels, orientation), pixel_format
@@ -202,8 +204,3 @@ _UPRIGHT = {
 def _upright(pixels, orientation):
     turn = _UPRIGHT.get(orientation)
     return np.ascontiguousarray(turn(pixels)) if turn else pixels
-
-
-def _reason(error):
-    text = str(error).strip()
-    return text.splitlines()[0] if text else type(error).__name__

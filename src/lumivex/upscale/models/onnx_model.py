@@ -12,6 +12,7 @@ import pathlib
 import cupy as cp
 import numpy as np
 
+from ..messages import first_line
 from ..pipeline import DeviceOutOfMemory
 
 FP16_COMPUTE_CAPABILITY = 70
@@ -57,7 +58,7 @@ class OnnxModel:
                 session_options.intra_op_num_threads = threads
             self.session = ort.InferenceSession(network, session_options, providers=providers)
         except Exception as error:  # ONNX Runtime's own exception types differ between versions
-            raise ValueError(f"{self.path.name}: not a usable ONNX network ({_first_line(error)})") from None
+            raise ValueError(f"{self.path.name}: not a usable ONNX network ({first_line(error)})") from None
         self.fp16 = fp16
         inputs, outputs = self.session.get_inputs(), self.session.get_outputs()
         if len(inputs) != 1 or len(outputs) != 1 or len(inputs[0].shape) != 4:
@@ -83,7 +84,7 @@ class OnnxModel:
             result = self.session.run([self.output_name], {self.input_name: _host_float32(batch)})[0]
         except Exception as error:
             if any(text in str(error).lower() for text in _OOM_MESSAGES):
-                raise DeviceOutOfMemory(_first_line(error)) from error
+                raise DeviceOutOfMemory(first_line(error)) from error
             raise
         return cp.asarray(result)
 
@@ -113,8 +114,3 @@ def _fp16_network(path):
     from onnxruntime.transformers.float16 import convert_float_to_float16
 
     return convert_float_to_float16(onnx.load(str(path)), keep_io_types=True).SerializeToString()
-
-
-def _first_line(error):
-    text = str(error).strip()
-    return text.splitlines()[0] if text else type(error).__name__

@@ -6,6 +6,7 @@ torch is optional and imported only when such a model is made. The module must l
 
 import cupy as cp
 
+from ..messages import first_line
 from ..pipeline import DeviceOutOfMemory
 
 
@@ -29,5 +30,5 @@ class TorchModel:
             with torch.inference_mode():
                 outputs = self.module(inputs.to(self.dtype))
         except torch.cuda.OutOfMemoryError as error:
-            raise DeviceOutOfMemory(str(error).splitlines()[0]) from error
+            raise DeviceOutOfMemory(first_line(error)) from error
         return cp.from_dlpack(outputs.float().contiguous())
