@@ -30,6 +30,8 @@ import os
 import pathlib
 import warnings
 
+from .messages import first_line
+
 # How often a file is tried when its worker dies under it; a file that keeps killing workers (say, one that
 # crashes the decoder) is then reported as failed instead of being retried for ever.
 ATTEMPTS = 4
@@ -82,7 +84,7 @@ def upscale_jobs(jobs, model, options, *, workers=None, address=None, on_result=
         workers = min(workers, len(jobs))  # a worker without a file would only load the network
         return _run(ray, jobs, model, options, workers, gpus > 0, on_result)
     except ray.exceptions.RayError as error:  # say, a worker that cannot load the network
-        raise ClusterError(f"the Ray run stopped: {_first_line(error)}") from None
+        raise ClusterError(f"the Ray run stopped: {first_line(error)}") from None
     finally:
         if started:
             ray.shutdown()
@@ -120,7 +122,7 @@ def _connect(ray, address, workers):
         ray.init(address=address, **settings)
     except (ConnectionError, RuntimeError, ValueError) as error:
         where = "start a local Ray instance" if address == "local" else f"reach the Ray cluster at {address}"
-        raise ClusterError(f"cannot {where}: {_first_line(error)}") from None
+        raise ClusterError(f"cannot {where}: {first_line(error)}") from None
     return True
 
 
@@ -154,11 +156,14 @@ def _share_out(ray, jobs, model, options, workers, on_gpus, on_result):
             for index, job in enumerate(jobs)]
     dataset = ray.data.from_items(rows, override_num_blocks=min(len(rows), MAX_BLOCKS))
     resources = {"num_gpus": 1} if on_gpus else {"num_cpus": 1}
+    # A CPU worker runs the network on the CPUs it was given, not on every core: with the network's default of
+    # one thread per core, the workers of one machine would only take turns on the same cores.
+    threads = None if on_gpus else resources["num_cpus"]
     with warnings.catch_warnings():
         # Ray Data names no parameter of its own for the retries yet; the remote arguments still carry them.
         warnings.filterwarnings("ignore", "`ray_remote_args` is deprecated")
         results = dataset.map_batches(
-            UpscaleWorker, fn_constructor_args=(model, dataclasses.asdict(options)),
+            UpscaleWorker, fn_constructor_args=(model, dataclasses.asdict(options), threads),
             batch_size=1, compute=ray.data.ActorPoolStrategy(size=workers),
             max_restarts=-1, max_task_retries=ATTEMPTS - 1, **resources)
 
@@ -180,7 +185,7 @@ def _share_out(ray, jobs, model, options, workers, on_gpus, on_result):
 class UpscaleWorker:
     """A Ray Data worker: sets up `cupy`, loads the model once, then upscales batches of (source, target)."""
 
-    def __init__(self, model, options):
+    def __init__(self, model, options, threads=None):
         import lumivex.testing
 
         lumivex.testing.install_cupy_standin()  # before anything binds cupy
@@ -188,9 +193,6 @@ class UpscaleWorker:
 
         self._files = files
         self._options = files.Options(**options)
-        # A CPU worker owns the CPUs Ray gave it, not every core: with the network's default of one thread per
-        # core, the workers of one machine would only take turns on the same cores.
-        threads = None if _has_gpu() else max(1, int(_assigned_cpus()))
         self._model = model() if callable(model) else files.load_model(model, self._options.scale, threads=threads)
 
     def __call__(self, batch):
@@ -207,25 +209,8 @@ class UpscaleWorker:
         try:
             self._files.process_file(source, target, self._model, self._options)
         except Exception as error:  # one bad file must not stop the thousands after it
-            message = _first_line(error).removeprefix(f"{source}: ")
+            message = first_line(error).removeprefix(f"{source}: ")
             if not isinstance(error, (self._files.images.ImageError, OSError, MemoryError)):
                 message = f"{type(error).__name__}: {message}"
             return FAILED, message
         return WRITTEN, ""
-
-
-def _has_gpu():
-    import cupy as cp
-
-    return cp.cuda.is_available()
-
-
-def _assigned_cpus():
-    import ray
-
-    return ray.get_runtime_context().get_assigned_resources().get("CPU", 1)
-
-
-def _first_line(error):
-    text = str(error).strip()
-    return text.splitlines()[0] if text else type(error).__name__
