@@ -11,7 +11,6 @@ import textwrap
 
 import pytest
 
-import lumivex
 import lumivex.testing._broken_bodies as broken
 
 BROKEN_FILE = "src/lumivex_source/testing/broken_bodies"
@@ -120,8 +119,8 @@ def test_reinitialised_interpreter_refuses_the_dead_modules(tmp_path):
     script.write_text(SCRIPT)
     subprocess.run([compiler, str(source), "-o", str(program), *flags], check=True, capture_output=True)
 
-    env = dict(os.environ, PYTHONHOME=sys.base_prefix,
-               PYTHONPATH=os.path.dirname(os.path.dirname(lumivex.__file__)))
+    # The child sees what this interpreter sees (the installed package and what it imports, NumPy included).
+    env = dict(os.environ, PYTHONHOME=sys.base_prefix, PYTHONPATH=os.pathsep.join(path for path in sys.path if path))
     completed = subprocess.run([str(program), str(script)], capture_output=True, text=True, env=env, timeout=120)
     assert completed.returncode == 0, completed.stdout + completed.stderr
     refusal = ("cannot be imported again after the interpreter that first imported it was finalised: it can only "

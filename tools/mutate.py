@@ -44,7 +44,7 @@ OWN_TESTS = {
 BODY_TESTS = ["test_tracebacks.py", "test_leaks.py", "test_binding.py"]
 FRAME_TESTS = ["test_frames.py", "test_import_failures.py", "test_linkage.py"]
 FRAME_SOURCES = {"shapery.cpp", "tile.cpp"}
-MODULES = {"utils": "shapery", "upscale": "tile"}
+MODULES = {"utils": "shapery", "upscale": "tile", "testing": "_broken_bodies"}
 
 # (name, pattern, replacement) applied at each match on a code line; the replacement may use groups.
 FLIPS = [
