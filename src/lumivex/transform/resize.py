@@ -177,7 +177,6 @@ class _Pass:
     """One axis's taps on the image's device: per tap, the input indices and weights of all output indices."""
 
     def __init__(self, xp, index, weight, work):
-        self.host_index = index
         self.index = [xp.asarray(np.ascontiguousarray(index[:, t])) for t in range(index.shape[1])]
         self.weight = [xp.asarray(np.ascontiguousarray(weight[:, t], dtype=work)) for t in range(weight.shape[1])]
 
