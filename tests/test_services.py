@@ -272,6 +272,13 @@ def test_implicit_conversion_error_is_cupys(cp, to_host):
     np.testing.assert_array_equal(to_host(device), [0, 1, 2])
 
 
+def test_device_arrays_pass_as_keyword_arguments(cp, to_host):
+    # CuPy takes arrays by keyword as well as by position (out=, weights=, ...).
+    source, out = cp.arange(6, dtype=cp.float32), cp.zeros(2, dtype=cp.float32)
+    cp.take(source, cp.asarray(np.array([4, 1])), axis=0, out=out)
+    np.testing.assert_array_equal(to_host(out), [4, 1])
+
+
 def test_allocation_failure_is_cupys_out_of_memory_error(cp):
     # Callers fall back to smaller work on this error; it must be the one CuPy raises, and still a MemoryError.
     with pytest.raises(cp.cuda.memory.OutOfMemoryError) as caught:

@@ -53,11 +53,14 @@ def to_device(value):
 
 
 def to_host_args(value):
-    """Device arrays replaced by their NumPy memory, inside lists and tuples too, for handing to NumPy."""
+    """Device arrays replaced by their NumPy memory, inside lists, tuples and keyword dicts too, for handing to
+    NumPy."""
     if type(value) is ndarray:
         return value._host
     if type(value) is tuple or type(value) is list:
         return type(value)(to_host_args(v) for v in value)
+    if type(value) is dict:
+        return {key: to_host_args(v) for key, v in value.items()}
     return value
 
 
