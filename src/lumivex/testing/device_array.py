@@ -270,8 +270,8 @@ class ndarray:
     def __str__(self):
         return str(self._host)
 
-    def __format__(self, spec):
-        return format(self._host, spec)
+    def __format__(self, format_spec):
+        return format(self._host, format_spec)
 
     def __copy__(self):
         return from_host(self._host.copy())
