@@ -296,3 +296,33 @@ def test_second_interpreter_is_refused(module, tmp_path):
     """)
     refusal = "Interpreter change detected - this module can only be loaded into one interpreter per process."
     assert result == {"status": 0, "still_works": True, "outcome": ["ImportError", refusal]}
+
+
+def test_failed_imports_leave_nothing_behind():
+    # Each failed import makes an ImportError with a note and a traceback entry; all of it must die with it.
+    result = run_child('''
+        import gc, tracemalloc
+        sys.modules["cupy"] = None
+
+        def fail_both():
+            for name in ("lumivex.utils.shapery", "lumivex.upscale.tile"):
+                try:
+                    __import__(name)
+                except ImportError:
+                    pass
+
+        def state():
+            gc.collect()
+            return tracemalloc.get_traced_memory()[0], len(gc.get_objects())
+
+        tracemalloc.start()
+        for _ in range(5):
+            fail_both()
+        memory, objects = state()
+        for _ in range(80):
+            fail_both()
+        grown_memory, grown_objects = state()
+        report(memory=grown_memory - memory, objects=grown_objects - objects)
+    ''')
+    # The import system's own caches grow by a few kilobytes once; a leak grows with every one of 160 failures.
+    assert result["objects"] <= 0 and result["memory"] < 16384, result
