@@ -24,8 +24,21 @@ def image(cp, shape):
     return cp.array((np.arange(int(np.prod(shape))) % 5 + 1).astype(np.float32).reshape(shape))
 
 
+class ShapeOnly:
+    """No array, only a shape: a generator of sides computed afresh (ints too large to be cached), so that
+    unpacking it takes the generic way, an iterator and new objects, rather than a tuple's items."""
+
+    scale = 100
+
+    @property
+    def shape(self):
+        return (side * self.scale for side in (4, 4, 3))
+
+
 # (function, arguments made afresh for each call, the error of the body or None)
 CASES = [
+    # Unpacked, then refused by the colour swap, which takes arrays only.
+    (shapery.image_to_batch_pixelshift, lambda cp: ((ShapeOnly(), 2), {}), TypeError),
     (shapery.guess_image_layout, lambda cp: ((image(cp, (3, 8, 8)),), {}), None),
     (shapery.guess_image_layout, lambda cp: ((object(),), {}), AttributeError),
     (shapery.image_to_batch, lambda cp: ((image(cp, (8, 8, 3)), 0.5, 4, (1.0, 2.0, 3.0)), {}), None),
