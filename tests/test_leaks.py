@@ -7,6 +7,7 @@ making, such as a whole accumulator buffer. tracemalloc sees NumPy's array data,
 """
 
 import gc
+import sys
 import tracemalloc
 import warnings
 
@@ -121,3 +122,21 @@ def measure(function, make_arguments, error, cp):
         return growth
     finally:
         tracemalloc.stop()
+
+
+def test_traceback_entries_share_their_code_object_without_keeping_it_again(cp):
+    # Entries at one line reuse one code object, made with the function; each error's frame lets go of it.
+    def entry_code():
+        try:
+            shapery.image_to_batch_pixelshift(image(cp, (8, 8, 3)), 0)
+        except ValueError as error:
+            tb = error.__traceback__
+            while tb.tb_next is not None:
+                tb = tb.tb_next
+            return tb.tb_frame.f_code
+
+    code = entry_code()
+    held = sys.getrefcount(code)
+    for _ in range(10):
+        assert entry_code() is code
+    assert sys.getrefcount(code) == held
