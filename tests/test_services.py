@@ -1,6 +1,7 @@
 """Tests of the pure-Python services: red/blue swap, resize, float conversion, and the CuPy stand-in."""
 
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -92,6 +93,7 @@ def test_resize_chooses_per_axis(cp, to_host):
     (INTER_AREA, [0.0, 3.0, 6.0], 2, [1.0, 5.0]),
     (INTER_LINEAR, [0.0, 4.0], 4, [0.0, 1.0, 3.0, 4.0]),
     (INTER_AREA, [0.0, 4.0], 4, [0.0, 0.0, 4.0, 4.0]),   # box sampling even when enlarging
+    (INTER_AREA, np.array([0, 30, 60], np.uint8), 5, [0, 10, 30, 50, 60]),  # where OpenCV does not
 ])
 def test_resize_explicit_interpolation(cp, to_host, interpolation, values, width, expected):
     out = resize(cp.asarray(np.array([values])), dsize=(width, 1), interpolation=interpolation)
@@ -168,17 +170,26 @@ def _cv2_image(dtype, shape):
     return rng.random(shape, dtype=np.float32) + 0.1  # away from 0, where a relative tolerance means nothing
 
 
-def _assert_close_to_cv2(out, expected):
+def _assert_close_to_cv2(out, expected, exact=False):
     if expected.dtype == np.uint8:
-        assert np.abs(out.astype(np.int16) - expected).max() <= 1
+        difference = np.abs(out.astype(np.int16) - expected).max()
+        assert difference == 0 if exact else difference <= 1
     else:
         np.testing.assert_allclose(out, expected, rtol=1e-5)
+
+
+@pytest.fixture(params=["opencv", "arrays"])
+def resize_path(request, monkeypatch):
+    """Resize with OpenCV where the pixels are in host memory, or with the array operations a GPU runs."""
+    if request.param == "arrays":
+        monkeypatch.setattr("lumivex.transform._opencv.cv2", None)
+    return request.param
 
 
 @pytest.mark.parametrize("dtype", [np.uint8, np.float32])
 @pytest.mark.parametrize("in_hw, out_hw", CV2_CASES)
 @pytest.mark.parametrize("interpolation", [INTER_LINEAR, INTER_AREA])
-def test_resize_matches_opencv(cp, to_host, dtype, in_hw, out_hw, interpolation):
+def test_resize_matches_opencv(cp, to_host, resize_path, dtype, in_hw, out_hw, interpolation):
     cv2 = pytest.importorskip("cv2")
     # OpenCV's INTER_AREA takes two taps, not the footprint, on an axis that shrinks while the other grows.
     if interpolation == INTER_AREA and (in_hw[0] - out_hw[0]) * (in_hw[1] - out_hw[1]) < 0:
@@ -186,7 +197,52 @@ def test_resize_matches_opencv(cp, to_host, dtype, in_hw, out_hw, interpolation)
     host = _cv2_image(dtype, in_hw + (3,))
     flag = {INTER_LINEAR: cv2.INTER_LINEAR, INTER_AREA: cv2.INTER_AREA}[interpolation]
     out = to_host(resize(cp.asarray(host), dsize=out_hw[::-1], interpolation=interpolation))
-    _assert_close_to_cv2(out, cv2.resize(host, out_hw[::-1], interpolation=flag).reshape(out.shape))
+    # 8-bit bilinear and area shrinking give OpenCV's own numbers, on either path.
+    one_way = interpolation == INTER_LINEAR or (out_hw[0] <= in_hw[0] and out_hw[1] <= in_hw[1])
+    _assert_close_to_cv2(out, cv2.resize(host, out_hw[::-1], interpolation=flag).reshape(out.shape), exact=one_way)
+
+
+@pytest.mark.parametrize("channels", [1, 2, 3, 4, 5])
+@pytest.mark.parametrize("in_hw, out_hw", [((8, 6), (4, 3)), ((9, 8), (3, 4)), ((60, 45), (4, 3)),
+                                           ((3000, 7), (2111, 5))])
+@pytest.mark.parametrize("interpolation", [INTER_LINEAR, INTER_AREA])
+def test_resize_8bit_is_opencv_for_any_channel_count(cp, to_host, resize_path, channels, in_hw, out_hw,
+                                                      interpolation):
+    # Whole-factor means round ties by channel count and sum up to 225 pixels; long axes test the footprints'
+    # float edges.
+    cv2 = pytest.importorskip("cv2")
+    host = _cv2_image(np.uint8, in_hw + (channels,)) | 0x80  # bright: block sums beyond 16 bits
+    flag = {INTER_LINEAR: cv2.INTER_LINEAR, INTER_AREA: cv2.INTER_AREA}[interpolation]
+    out = to_host(resize(cp.asarray(host), dsize=out_hw[::-1], interpolation=interpolation))
+    if channels > 4:  # beyond OpenCV's area averaging: within 1 of it channel by channel
+        expected = np.stack([cv2.resize(host[:, :, c], out_hw[::-1], interpolation=flag) for c in range(channels)], -1)
+        return _assert_close_to_cv2(out, expected)
+    np.testing.assert_array_equal(out, cv2.resize(host, out_hw[::-1], interpolation=flag).reshape(out.shape))
+
+
+def test_resize_8bit_without_an_agreeing_opencv_uses_the_arrays(cp, to_host, monkeypatch):
+    cv2 = pytest.importorskip("cv2")
+    from lumivex.transform import _opencv
+
+    class OffByOne:  # an OpenCV build that rounds differently
+        __version__ = "0.0-test"
+        INTER_LINEAR, INTER_AREA = cv2.INTER_LINEAR, cv2.INTER_AREA
+
+        @staticmethod
+        def resize(src, dsize, dst=None, interpolation=None):
+            dst[...] = cv2.resize(src, dsize, interpolation=interpolation) ^ 1
+            return dst
+
+    host = _cv2_image(np.uint8, (31, 17, 3))
+    monkeypatch.setattr(_opencv, "cv2", None)
+    by_arrays = to_host(resize(host, dsize=(45, 40)))
+    monkeypatch.setattr(_opencv, "cv2", OffByOne)
+    monkeypatch.setattr(_opencv, "_agrees", {})
+    with pytest.warns(RuntimeWarning, match="0.0-test computes 8-bit INTER_LINEAR resizes differently"):
+        np.testing.assert_array_equal(to_host(resize(host, dsize=(45, 40))), by_arrays)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # warned once, not per call
+        np.testing.assert_array_equal(to_host(resize(cp.asarray(host), dsize=(45, 40))), by_arrays)
 
 
 @pytest.mark.parametrize("in_hw, out_hw", [((20, 30), (7, 45)), ((9, 1), (3, 7)), ((7, 5), (13, 3))])

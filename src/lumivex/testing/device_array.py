@@ -191,6 +191,11 @@ class ndarray:
 
     # ---- explicit transfers ----
 
+    def _lumivex_host_memory(self):
+        """The NumPy memory itself, no copy: this 'device' is the host, so lumivex may hand it to CPU libraries
+        (resize to OpenCV) to read and write in place. Not a CuPy attribute; lumivex looks it up on the type."""
+        return self._host
+
     def get(self, stream=None, order="C", out=None, blocking=True):
         """Copy to a new NumPy array (or into `out`)."""
         if out is not None:

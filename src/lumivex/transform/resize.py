@@ -5,6 +5,9 @@ interpolation with half-pixel centres and clamped edges (OpenCV's INTER_LINEAR),
 footprint overlaps, weighted by the overlap, for exact area averaging (OpenCV's INTER_AREA; on an enlarged axis
 this is box sampling). The work is proportional to the output (times the shrink factor for area averaging), and
 the temporaries stay at a band of output rows, so the same code serves CuPy and NumPy arrays.
+
+8-bit images resized one way on both axes take OpenCV's arithmetic instead (_eight_bit), computed by OpenCV
+itself where the pixels are in host memory (_opencv).
 """
 
 import operator
@@ -12,24 +15,30 @@ import operator
 import cupy as cp
 import numpy as np
 
+from . import _eight_bit, _opencv
+
 INTER_LINEAR = 1
 INTER_AREA = 3
 INTER_AUTO = -1  # area or bilinear, chosen per axis; negative so it never collides with an OpenCV flag
 
 _INTERPOLATIONS = (INTER_AUTO, INTER_AREA, INTER_LINEAR)
 _BAND_ELEMENTS = 1 << 18  # floats per band of output rows: small enough to stay in cache on the CPU
-_GPU_BAND_ELEMENTS = 1 << 25
+_GPU_BAND_ELEMENTS = 1 << 23  # a few launches per image, and buffers well below the image's own size
 
 
 def resize(image, dsize, interpolation=INTER_AUTO):
     """Resize a 2-D (H, W) or 3-D image to `dsize` = (width, height) and return a new array.
 
     A 3-D image is taken as (C, H, W) when its first axis has at most 4 entries and its last more than 4, otherwise
-    as (H, W, C); the result keeps the input's axis order and dtype (integers rounded to nearest, ties to even,
-    and clipped to the dtype's range). `interpolation` is INTER_AUTO (area when shrinking an axis, bilinear when
-    enlarging it), INTER_AREA or INTER_LINEAR. 8- and 16-bit integers and float16/float32 are computed in
-    float32, wider integers and float64 in float64. Works on CuPy and NumPy arrays alike: the result lives where
-    the input does, and no data crosses between host and device.
+    as (H, W, C); the result keeps the input's axis order and dtype. `interpolation` is INTER_AUTO (area when
+    shrinking an axis, bilinear when enlarging it), INTER_AREA or INTER_LINEAR.
+
+    8-bit images resized one way on both axes (bilinear, or area averaging with no axis enlarged) get OpenCV's
+    cv2.resize numbers, its fixed-point bilinear and rounded block means, identical on every device: OpenCV
+    computes them in host memory, array operations of the same arithmetic on a GPU. Every other resize computes
+    float taps, in float32 for 8- and 16-bit integers and float16/float32, in float64 for wider integers and
+    float64; integers are rounded to nearest, ties to even, and clipped to the dtype's range. Works on CuPy and
+    NumPy arrays alike: the result lives where the input does, and no data crosses between host and device.
     """
     width, height = _check_dsize(dsize)
     if interpolation not in _INTERPOLATIONS:
@@ -57,14 +66,8 @@ def resize(image, dsize, interpolation=INTER_AUTO):
     if (height, width) == source.shape[:2]:
         out[...] = source
     else:
-        # float32 is exact for 8/16-bit pixels; wider integers and float64 need float64 to keep their values.
-        wide = image.dtype == np.float64 or (kind in "ui" and image.dtype.itemsize > 2)
-        work = np.float64 if wide else np.float32
-        rows = _taps(source.shape[0], height, interpolation, work)
-        cols = _taps(source.shape[1], width, interpolation, work)
-        if cols is not None:
-            cols = cols.per_channel(channels)
-        _resample(xp, source.reshape(source.shape[0], -1), out.reshape(height, -1), rows, cols, work)
+        _resize_into(xp, source.reshape(source.shape[:2] + (channels,)), out.reshape(height, width, channels),
+                     interpolation)
     return xp.ascontiguousarray(xp.moveaxis(out, -1, 0)) if channels_first else out
 
 
@@ -80,6 +83,73 @@ def _check_dsize(dsize):
     if width <= 0 or height <= 0:
         raise ValueError(message)
     return width, height
+
+
+def _resize_into(xp, source, out, interpolation):
+    """Resize `source` (H, W, C) into `out` (H', W', C), both C-contiguous and of the same dtype."""
+    kind = _one_way(source.shape[:2], out.shape[:2], interpolation) if source.dtype == np.uint8 else None
+    if kind is not None:
+        # OpenCV's numbers on every device: OpenCV itself where the pixels are in host memory, the same integer
+        # arithmetic in array operations elsewhere.
+        if not _opencv.resize_on_host(source, out, kind, _eight_bit_by_arrays_on_host):
+            _eight_bit_by_arrays(xp, source, out, kind)
+    else:
+        _resize_by_taps(xp, source, out, interpolation)
+
+
+def _one_way(in_hw, out_hw, interpolation):
+    """"linear" or "area" when both axes are resized that way (or kept), as by one cv2.resize call; else None:
+    INTER_AUTO shrinking one axis and enlarging the other, or INTER_AREA enlarging (box sampling)."""
+    enlarges = any(n_out > n_in for n_in, n_out in zip(in_hw, out_hw))
+    shrinks = any(n_out < n_in for n_in, n_out in zip(in_hw, out_hw))
+    if interpolation == INTER_LINEAR or (interpolation == INTER_AUTO and not shrinks):
+        return "linear"
+    return None if enlarges else "area"
+
+
+def _eight_bit_by_arrays(xp, source, out, kind):
+    """OpenCV's 8-bit numbers by array operations."""
+    height, width, channels = out.shape
+    flat_source, flat_out = source.reshape(source.shape[0], -1), out.reshape(height, -1)
+    band = _band_rows(xp, height, width * channels)
+    factors = _eight_bit.whole_factors(source.shape[:2], out.shape[:2])
+    # OpenCV averages 2 x 2 blocks for a bilinear halving, the same numbers but for how some channel counts round.
+    if kind == "linear" and factors != (2, 2):
+        _eight_bit.linear(xp, flat_source, flat_out, channels, band)
+        return
+    if factors is not None:
+        _eight_bit.area_blocks(xp, flat_source, flat_out, channels, factors, band)
+        return
+    rows, cols = (_Taps(*_eight_bit.area_weights(n_in, n_out)) if n_in != n_out else None
+                  for n_in, n_out in zip(source.shape[:2], out.shape[:2]))
+    _resample(xp, flat_source, flat_out, rows, cols.per_channel(channels) if cols is not None else None, np.float32)
+
+
+def _eight_bit_by_arrays_on_host(image, out_hw, kind):
+    """What the array operations give for a NumPy (H, W, C) uint8 image: the reference OpenCV is checked against."""
+    out = np.empty(out_hw + image.shape[2:], dtype=np.uint8)
+    _eight_bit_by_arrays(np, image, out, kind)
+    return out
+
+
+def _resize_by_taps(xp, source, out, interpolation):
+    """The general path: float taps along each axis, rounded once at the end for integer images."""
+    # float32 is exact for 8/16-bit pixels; wider integers and float64 need float64 to keep their values.
+    dtype = source.dtype
+    wide = dtype == np.float64 or (dtype.kind in "ui" and dtype.itemsize > 2)
+    work = np.float64 if wide else np.float32
+    (height, width, channels), (in_height, in_width) = out.shape, source.shape[:2]
+    rows = _taps(in_height, height, interpolation, work)
+    cols = _taps(in_width, width, interpolation, work)
+    if cols is not None:
+        cols = cols.per_channel(channels)
+    _resample(xp, source.reshape(in_height, -1), out.reshape(height, -1), rows, cols, work)
+
+
+def _band_rows(xp, height, row_length):
+    """Output rows per band: a GPU wants few large launches, the CPU bands that stay in its caches."""
+    on_gpu = xp is not np and getattr(xp, "cuda", None) is not None and xp.cuda.is_available()
+    return min(height, max(1, (_GPU_BAND_ELEMENTS if on_gpu else _BAND_ELEMENTS) // row_length))
 
 
 class _Taps:
@@ -142,9 +212,7 @@ def _resample(xp, source, out, rows, cols, work):
     fresh ones per band cost more (page faults on the CPU, allocator calls on the GPU) than the arithmetic.
     """
     height, row_length = out.shape
-    # A GPU wants few large launches; the CPU wants bands that stay in its caches.
-    on_gpu = xp is not np and getattr(xp, "cuda", None) is not None and xp.cuda.is_available()
-    band = min(height, max(1, (_GPU_BAND_ELEMENTS if on_gpu else _BAND_ELEMENTS) // row_length))
+    band = _band_rows(xp, height, row_length)
     col_pass = row_pass = None
     if cols is not None:
         col_pass = _Pass(xp, cols.index, cols.weight, work)
