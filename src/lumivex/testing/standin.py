@@ -23,6 +23,9 @@ What stays different from CuPy:
   `cupy.random` is NumPy's generator behind CuPy's names (other streams of numbers than on a GPU).
 - A NumPy MemoryError from the stand-in's own calls becomes `cupy.cuda.memory.OutOfMemoryError`, but the
   CPU runs out of memory at other sizes than a GPU.
+- The array type has one attribute CuPy's lacks, `_lumivex_host_memory`, through which lumivex hands this
+  'device' memory (host memory) to CPU libraries in place: resize gives 8-bit images to OpenCV here, where on a
+  GPU it runs array operations of the same arithmetic.
 """
 
 import importlib.machinery
