@@ -86,6 +86,6 @@ def _opencv_agrees(kind, array_resize):
         if not agrees:
             warnings.warn(f"OpenCV {cv2.__version__} computes 8-bit {_FLAGS[kind]} resizes differently from "
                           "lumivex on a GPU; lumivex resizes on the CPU without it, more slowly, so that both "
-                          "devices give the same numbers", RuntimeWarning, stacklevel=4)
+                          "devices give the same numbers", RuntimeWarning, stacklevel=5)
         _agrees[kind] = agrees
     return agrees
