@@ -23,26 +23,26 @@ import numpy as np
 _WEIGHT_ONE = 2048  # 1.0 in the 11-bit fixed point of the weights
 
 
-def linear_weights(n_in, n_out):
-    """Bilinear taps along one axis: first and second input index (intp, clamped) and their weights (int32)."""
+def linear_taps(n_in, n_out):
+    """Bilinear taps along one axis: input indices (intp, clamped) and int32 weights, (n_out, 2) each."""
     position = ((np.arange(n_out) + 0.5) * (n_in / n_out) - 0.5).astype(np.float32)
     first = np.floor(position)
     fraction = position - first
     first = first.astype(np.intp)
     weight0 = np.rint((np.float32(1) - fraction) * np.float32(_WEIGHT_ONE)).astype(np.int32)
     weight1 = np.rint(fraction * np.float32(_WEIGHT_ONE)).astype(np.int32)
-    return np.clip(first, 0, n_in - 1), np.clip(first + 1, 0, n_in - 1), weight0, weight1
+    index = np.clip(np.stack([first, first + 1], axis=1), 0, n_in - 1)
+    return index, np.stack([weight0, weight1], axis=1)
 
 
-def linear(xp, source, out, channels, band):
-    """Fill `out` (H', W' * C) with the bilinear resize of `source` (H, W * C), `band` output rows at a time."""
+def linear(xp, source, out, rows, cols, band):
+    """Fill `out` (H', W' * C) with the bilinear resize of `source` (H, W * C), `band` output rows at a time, by
+    the `linear_taps` of the rows and of the flattened (W * C) columns."""
     height, row_length = out.shape
-    top, bottom, top_weight, bottom_weight = linear_weights(source.shape[0], height)
-    left, right, left_weight, right_weight = linear_weights(source.shape[1] // channels, row_length // channels)
-    # Along a flattened (W * C) row every channel of a pixel takes its pixel's taps.
-    left, right = (xp.asarray((index[:, None] * channels + np.arange(channels)).reshape(-1)) for index in (left, right))
-    left_weight, right_weight = (xp.asarray(np.repeat(weight, channels)) for weight in (left_weight, right_weight))
-    top_weight, bottom_weight = xp.asarray(top_weight[:, None]), xp.asarray(bottom_weight[:, None])
+    top, bottom = rows.index[:, 0], rows.index[:, 1]
+    top_weight, bottom_weight = (xp.asarray(rows.weight[:, t:t + 1]) for t in range(2))
+    left, right, left_weight, right_weight = (xp.asarray(np.ascontiguousarray(taps[:, t]))
+                                              for taps in (cols.index, cols.weight) for t in range(2))
     # The column pass of a band reads at most this many input rows.
     span = int((bottom[band - 1:] - top[:height - band + 1]).max()) + 1
     columns, column_term = (xp.empty((span, row_length), dtype=np.int32) for _ in range(2))
@@ -87,7 +87,7 @@ def area_blocks(xp, source, out, channels, factors, band):
         out[first:last] = means.reshape(last - first, -1)
 
 
-def area_weights(n_in, n_out):
+def area_taps(n_in, n_out):
     """Area-averaging taps along a shrinking axis: input indices (intp) and float32 weights, (n_out, k) each."""
     scale = n_in / n_out
     start = np.arange(n_out) * scale

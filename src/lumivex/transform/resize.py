@@ -115,14 +115,14 @@ def _eight_bit_by_arrays(xp, source, out, kind):
     factors = _eight_bit.whole_factors(source.shape[:2], out.shape[:2])
     # OpenCV averages 2 x 2 blocks for a bilinear halving, the same numbers but for how some channel counts round.
     if kind == "linear" and factors != (2, 2):
-        _eight_bit.linear(xp, flat_source, flat_out, channels, band)
-        return
-    if factors is not None:
+        # A kept axis too takes its (2048, 0) taps: the row pass rounds even those.
+        rows, cols = (_Taps(*_eight_bit.linear_taps(n_in, n_out))
+                      for n_in, n_out in zip(source.shape[:2], out.shape[:2]))
+        _eight_bit.linear(xp, flat_source, flat_out, rows, cols.per_channel(channels), band)
+    elif factors is not None:
         _eight_bit.area_blocks(xp, flat_source, flat_out, channels, factors, band)
-        return
-    rows, cols = (_Taps(*_eight_bit.area_weights(n_in, n_out)) if n_in != n_out else None
-                  for n_in, n_out in zip(source.shape[:2], out.shape[:2]))
-    _resample(xp, flat_source, flat_out, rows, cols.per_channel(channels) if cols is not None else None, np.float32)
+    else:
+        _resample_image(xp, source, out, lambda n_in, n_out: _Taps(*_eight_bit.area_taps(n_in, n_out)), np.float32)
 
 
 def _eight_bit_by_arrays_on_host(image, out_hw, kind):
@@ -138,11 +138,14 @@ def _resize_by_taps(xp, source, out, interpolation):
     dtype = source.dtype
     wide = dtype == np.float64 or (dtype.kind in "ui" and dtype.itemsize > 2)
     work = np.float64 if wide else np.float32
-    (height, width, channels), (in_height, in_width) = out.shape, source.shape[:2]
-    rows = _taps(in_height, height, interpolation, work)
-    cols = _taps(in_width, width, interpolation, work)
-    if cols is not None:
-        cols = cols.per_channel(channels)
+    _resample_image(xp, source, out, lambda n_in, n_out: _taps(n_in, n_out, interpolation, work), work)
+
+
+def _resample_image(xp, source, out, make_taps, work):
+    """Fill `out` (H', W', C) from `source` (H, W, C) with the taps `make_taps(n_in, n_out)` of each resized axis."""
+    (in_height, in_width), (height, width, channels) = source.shape[:2], out.shape
+    rows = make_taps(in_height, height) if in_height != height else None
+    cols = make_taps(in_width, width).per_channel(channels) if in_width != width else None
     _resample(xp, source.reshape(in_height, -1), out.reshape(height, -1), rows, cols, work)
 
 
@@ -155,7 +158,7 @@ def _band_rows(xp, height, row_length):
 class _Taps:
     """For each output index along one axis: the input indices (n_out, k) and weights (n_out, k) it sums.
 
-    None when the axis keeps its size. Computed on the host from the sizes alone (a few numbers per output
+    Computed on the host from the sizes alone (a few numbers per output
     index) and moved to the image's device once per call.
     """
 
@@ -172,8 +175,6 @@ class _Taps:
 
 
 def _taps(n_in, n_out, interpolation, work):
-    if n_in == n_out:
-        return None
     area = interpolation == INTER_AREA or (interpolation == INTER_AUTO and n_out < n_in)
     index, weight = _area_taps(n_in, n_out) if area else _linear_taps(n_in, n_out)
     return _Taps(index, weight.astype(work))
