@@ -16,7 +16,7 @@ import tracemalloc
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the shared helpers, also under -P
 
-from common import ON_GPU, QUICK, cp, sync  # noqa: E402
+from common import ON_GPU, QUICK, cp, pool_growth, sync  # noqa: E402
 
 import numpy as np  # noqa: E402
 
@@ -49,13 +49,7 @@ def best_time(call, repeat):
 def extra_memory(call, result_bytes):
     """Peak bytes allocated during `call` beyond its result."""
     if ON_GPU:
-        pool = cp.get_default_memory_pool()
-        pool.free_all_blocks()
-        before = pool.total_bytes()
-        result = call()
-        sync()
-        peak = pool.total_bytes() - before
-        del result
+        _, peak = pool_growth(call)
         return peak - result_bytes
     tracemalloc.start()
     try:

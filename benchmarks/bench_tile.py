@@ -13,7 +13,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))  # the shared helpers, also under -P
 
-from common import ON_GPU, QUICK, cp, sync  # noqa: E402
+from common import ON_GPU, QUICK, cp, pool_growth, sync  # noqa: E402
 
 
 from lumivex.upscale import tile as native  # noqa: E402  (cupy must be settled first)
@@ -143,12 +143,7 @@ def main():
             peak, _ = peak_bandwidth()
             print(f"  merge_tiles {t_merge * 1e3:.1f} ms, ~{moved / t_merge / 1e9:.0f} GB/s "
                   f"of {peak / 1e9:.0f} GB/s peak ({moved / t_merge / peak:.0%})")
-            pool = cp.get_default_memory_pool()
-            pool.free_all_blocks()
-            base = pool.used_bytes()
-            result = merge()
-            sync()
-            high = pool.total_bytes() - base
+            result, high = pool_growth(merge)
             accumulators = 2 * elements * 4
             print(f"  memory pool high-water {high / 2**20:.0f} MiB; two accumulators {accumulators / 2**20:.0f} MiB; "
                   f"rest {(high - accumulators) / 2**20:.0f} MiB")

@@ -1,5 +1,5 @@
 """What the benchmark scripts share: CuPy (or the NumPy stand-in) put in place before lumivex binds it, a device
-synchronisation for honest timings, the plain-Python layout inference and mean normalisation the comparisons
+synchronisation for honest timings, the GPU memory pool's growth over a call, the plain-Python layout inference and mean normalisation the comparisons
 repeat, the smallest object layout inference accepts, and the quick mode (LUMIVEX_BENCH_QUICK=1: fewer repetitions, same cases) that tools/gpu-check.sh runs them in.
 """
 
@@ -17,6 +17,17 @@ def sync():
     """Waits for queued GPU work, so a timing covers it; nothing to wait for on the stand-in."""
     if ON_GPU:
         cp.cuda.Device().synchronize()
+
+
+def pool_growth(call):
+    """Run `call` on a GPU with the memory pool emptied first; return its result and how far the pool grew,
+    which is its high-water mark, as the pool keeps the blocks freed meanwhile."""
+    pool = cp.get_default_memory_pool()
+    pool.free_all_blocks()
+    before = pool.total_bytes()
+    result = call()
+    sync()
+    return result, pool.total_bytes() - before
 
 
 def normalise_mean(mean):
