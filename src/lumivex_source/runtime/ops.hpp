@@ -134,10 +134,18 @@ inline Ref inplace_multiply(PyObject* a, PyObject* b) noexcept {
 
 namespace detail {
 
-// `a OP b` for two exact ints that fit a machine word: the comparison Python would make, without its objects.
+// An exact int that fits a machine word: its value is read without a call, and comparing it runs no Python code.
+inline bool is_compact_int(PyObject* obj) noexcept {
+    return PyLong_CheckExact(obj) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(obj));
+}
+inline Py_ssize_t compact_value(PyObject* obj) noexcept {
+    return PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(obj));
+}
+
+// `a OP b` for two compact ints: the comparison Python would make, without its objects.
 inline bool compare_compact(PyObject* a, PyObject* b, int op) noexcept {
-    const Py_ssize_t x = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(a));
-    const Py_ssize_t y = PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(b));
+    const Py_ssize_t x = compact_value(a);
+    const Py_ssize_t y = compact_value(b);
     switch (op) {
         case Py_LT: return x < y;
         case Py_LE: return x <= y;
@@ -164,9 +172,7 @@ inline bool str_equal(PyObject* a, PyObject* b) noexcept {
 // Exact ints and (for == and !=) exact strs are compared directly: their comparisons run no Python code, so
 // the result is the same and no object sees a call; subclasses and everything else take the generic path.
 inline int compare(PyObject* a, PyObject* b, int op) noexcept {
-    if (PyLong_CheckExact(a) && PyLong_CheckExact(b) &&
-        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(a)) &&
-        PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(b))) {
+    if (detail::is_compact_int(a) && detail::is_compact_int(b)) {
         return detail::compare_compact(a, b, op);
     }
     if ((op == Py_EQ || op == Py_NE) && PyUnicode_CheckExact(a) && PyUnicode_CheckExact(b)) {
@@ -181,13 +187,13 @@ inline int equals(PyObject* a, PyObject* b) noexcept { return compare(a, b, Py_E
 // `value in (c0, c1, ...)` for a tuple of constants, as a chain of == tests stopping at the first match: 1, 0,
 // or -1 with an error set. An exact int is read once and compared by value with the exact-int constants.
 inline int equals_any(PyObject* value, std::initializer_list<const Constant*> candidates) noexcept {
-    const bool compact = PyLong_CheckExact(value) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(value));
-    const Py_ssize_t number = compact ? PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(value)) : 0;
+    const bool compact = detail::is_compact_int(value);
+    const Py_ssize_t number = compact ? detail::compact_value(value) : 0;
     for (const Constant* candidate : candidates) {
         PyObject* other = candidate->get();
         int equal;
-        if (compact && PyLong_CheckExact(other) && PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(other))) {
-            equal = number == PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(other));
+        if (compact && detail::is_compact_int(other)) {
+            equal = number == detail::compact_value(other);
         } else {
             equal = equals(value, other);
         }
