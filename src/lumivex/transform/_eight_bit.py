@@ -46,7 +46,7 @@ def linear(xp, source, out, rows, cols, band):
     # The column pass of a band reads at most this many input rows.
     span = int((bottom[band - 1:] - top[:height - band + 1]).max()) + 1
     columns, column_term = (xp.empty((span, row_length), dtype=np.int32) for _ in range(2))
-    rows, row_term = (xp.empty((band, row_length), dtype=np.int32) for _ in range(2))
+    row_sums, row_term = (xp.empty((band, row_length), dtype=np.int32) for _ in range(2))
     for first in range(0, height, band):
         last = min(height, first + band)
         lo, hi = int(top[first]), int(bottom[last - 1]) + 1
@@ -55,7 +55,7 @@ def linear(xp, source, out, rows, cols, band):
         xp.multiply(xp.take(block, right, axis=1), right_weight, out=term)
         sums += term
         xp.right_shift(sums, 4, out=sums)
-        result, term = rows[:last - first], row_term[:last - first]
+        result, term = row_sums[:last - first], row_term[:last - first]
         for taps, weight, product in ((top, top_weight, result), (bottom, bottom_weight, term)):
             xp.take(sums, xp.asarray(taps[first:last] - lo), axis=0, out=product)
             product *= weight[first:last]
