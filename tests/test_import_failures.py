@@ -131,6 +131,15 @@ def test_failing_import(module, setup, error, message, line):
         assert notes == []
 
 
+@pytest.mark.parametrize("module", [SHAPERY, TILE])
+def test_import_without_the_builtin_range_fails_with_its_name_error(module):
+    # The bodies hold the builtin `range` from the import on, so the import is where its absence shows.
+    result = run_child("import builtins; saved = builtins.range; del builtins.range",
+                       f"result = failure({module!r}); builtins.range = saved; report(**result)")
+    assert result == dict(type="NameError", message="name 'range' is not defined", entries=[],
+                          left_in_sys_modules=False, notes=[])
+
+
 @pytest.mark.parametrize("module, setup, restore", [
     (SHAPERY, FAKE_RESIZE_WITHOUT_INTER_AUTO, 'del sys.modules["lumivex.transform.resize"]'),
     (SHAPERY, 'saved, sys.modules["cupy"] = sys.modules["cupy"], None', 'sys.modules["cupy"] = saved'),
