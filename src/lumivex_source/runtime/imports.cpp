@@ -9,13 +9,13 @@ namespace {
 
 // Whether `module.__spec__._initializing` is true; a module without one counts as initialised.
 int still_initialising(PyObject* module) noexcept {
-    Ref module_spec = Ref::steal(PyObject_GetAttrString(module, "__spec__"));
+    Ref module_spec = getattr(module, "__spec__");
     if (!module_spec) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
         return 0;
     }
-    Ref initialising = Ref::steal(PyObject_GetAttrString(module_spec.get(), "_initializing"));
+    Ref initialising = getattr(module_spec.get(), "_initializing");
     if (!initialising) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
@@ -48,7 +48,7 @@ Ref import_name(PyObject* module, PyObject* name) noexcept {
     if (value || !PyErr_ExceptionMatches(PyExc_AttributeError)) return value;
     PyErr_Clear();
 
-    Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    Ref module_name = getattr(module, "__name__");
     if (module_name) {
         Ref full_name = Ref::steal(PyUnicode_FromFormat("%S.%S", module_name.get(), name));
         if (!full_name) return {};

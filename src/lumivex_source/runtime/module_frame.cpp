@@ -12,7 +12,7 @@ namespace {
 // Copies module_spec.<attribute> into the module dict as `key`; a missing attribute is skipped.
 int copy_module_spec_attribute(PyObject* module_spec, const char* attribute, PyObject* dict, const char* key,
                         bool skip_none) noexcept {
-    Ref value = Ref::steal(PyObject_GetAttrString(module_spec, attribute));
+    Ref value = getattr(module_spec, attribute);
     if (!value) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();
@@ -72,7 +72,7 @@ PyObject* module_create(ModuleFrame& frame, PyObject* module_spec) noexcept {
     }
     if (frame.module) return Py_NewRef(frame.module.get());
 
-    Ref name = Ref::steal(PyObject_GetAttrString(module_spec, "name"));
+    Ref name = getattr(module_spec, "name");
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
@@ -103,7 +103,8 @@ int module_exec(ModuleFrame& frame, PyObject* module) noexcept {
 
     int status = -1;
     Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
-    if (builtins && PyObject_SetAttrString(module, "__builtins__", builtins.get()) == 0 &&
+    Ref builtins_name = builtins ? Ref::steal(PyUnicode_InternFromString("__builtins__")) : Ref();  // see getattr
+    if (builtins_name && PyObject_SetAttr(module, builtins_name.get(), builtins.get()) == 0 &&
         warn_on_version_mismatch(frame) == 0) {
         frame.names.set(dict, PyModule_GetDict(builtins.get()));
         status = frame.populate(exec);

@@ -18,6 +18,13 @@ inline PyObject* raw(const Ref& obj) noexcept { return obj.get(); }
 inline PyObject* raw(const Constant& obj) noexcept { return obj.get(); }
 
 inline Ref getattr(PyObject* obj, PyObject* name) noexcept { return Ref::steal(PyObject_GetAttr(obj, name)); }
+// `obj.<name>` for a name given as C text, looked up as an interned string. CPython's type attribute cache keeps
+// the name object it was asked with in a slot chosen by that object's address, so a fresh temporary string per
+// lookup (as PyObject_GetAttrString makes) stays alive there until its slot is taken again.
+inline Ref getattr(PyObject* obj, const char* name) noexcept {
+    Ref key = Ref::steal(PyUnicode_InternFromString(name));
+    return key ? getattr(obj, key.get()) : Ref();
+}
 
 // callable(*args): positional arguments only.
 template <class... Args>
