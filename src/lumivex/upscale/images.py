@@ -10,15 +10,13 @@ Modes: "1" (bilevel), "L" (grey), "LA", "RGB", "RGBA", at 8 bits; "L", "LA", "RG
 Palette images are read as RGB (RGBA with transparency) and written so; CMYK and YCbCr as RGB.
 """
 
-import contextlib
 import dataclasses
-import os
 import pathlib
-import secrets
 
 import numpy as np
 from PIL import Image, UnidentifiedImageError
 
+from .atomic import atomic_output
 from .messages import first_line
 
 ORIENTATION_TAG = 0x0112
@@ -100,26 +98,17 @@ def read_image(path):
     return _upright(pixels, orientation), pixel_format
 
 
-def write_image(path, pixels, pixel_format):
-    """Writes (H, W, C) uint8/uint16 `pixels` to `path` in `pixel_format`, atomically (temporary + rename)."""
+def write_image(path, pixels, pixel_format, *, replace=True):
+    """Writes (H, W, C) uint8/uint16 `pixels` to `path` in `pixel_format`, atomically (temporary + rename);
+    `replace=False` never replaces a file that appeared at `path` meanwhile (FileExistsError)."""
     path = pathlib.Path(path)
     check_writable(path, pixel_format)
     format_name = _FORMATS[path.suffix.lower()][0]
-    # Beside the target, so the rename stays on one file system; created like any new file (the umask
-    # applies), unlike mkstemp's private 0600 files.
-    temporary = path.parent / f".{path.name}.{os.getpid()}.{secrets.token_hex(4)}.part"
-    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-    try:
-        with os.fdopen(descriptor, "wb") as file:
-            if pixel_format.bits == 16 and pixel_format.mode != "L":
-                _write_png16(file, pixels, pixel_format)
-            else:
-                _pillow_image(pixels, pixel_format).save(file, format=format_name, **_save_options(format_name))
-        os.replace(temporary, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(temporary)
-        raise
+    with atomic_output(path, replace=replace) as file:
+        if pixel_format.bits == 16 and pixel_format.mode != "L":
+            _write_png16(file, pixels, pixel_format)
+        else:
+            _pillow_image(pixels, pixel_format).save(file, format=format_name, **_save_options(format_name))
 
 
 def _pixel_format(path, picture):

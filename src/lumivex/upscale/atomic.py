@@ -1,0 +1,112 @@
+"""Output files that are either whole or absent: written under a temporary name beside the target, then moved
+into place.
+
+The temporary name is `.NAME.<pid>.<8 hex digits>.part`: hidden (folder scans skip dot-files), on the target's
+file system (so the move is a rename), and naming the process that made it, so that a later run can tell what a
+process that died left behind (`orphaned_temporaries`). The temporary files alive in this process are known
+(`remove_live_temporaries`), so that a signal handler can remove them before the process ends.
+"""
+
+import contextlib
+import errno
+import os
+import pathlib
+import re
+import secrets
+
+_TEMPORARY = re.compile(r"\.(?P<name>.+)\.(?P<pid>[0-9]+)\.[0-9a-f]{8}\.part")
+_live = set()  # temporary paths this process has open and not yet moved or removed
+
+
+def temporary_path(path):
+    """A new temporary name beside `path`, marked with this process's id."""
+    path = pathlib.Path(path)
+    return path.parent / f".{path.name}.{os.getpid()}.{secrets.token_hex(4)}.part"
+
+
+@contextlib.contextmanager
+def atomic_output(path, *, replace=True):
+    """Yields a binary file open on a new temporary file beside `path`; when the block ends normally the file is
+    closed and moved to `path`.
+
+    `replace=False` never replaces a file that is at `path` by then, whoever put it there: FileExistsError.
+    On any exception, KeyboardInterrupt included, the temporary file is removed and the exception propagates.
+    The file is created like any new file (the umask applies), unlike mkstemp's private 0600 files.
+    """
+    path = pathlib.Path(path)
+    temporary = temporary_path(path)
+    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    _live.add(temporary)
+    try:
+        with os.fdopen(descriptor, "wb") as file:
+            yield file
+        move_into_place(temporary, path, replace=replace)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
+    finally:
+        _live.discard(temporary)
+
+
+def move_into_place(temporary, path, *, replace=True):
+    """Renames `temporary` to `path`; with `replace=False` only if nothing is at `path` (FileExistsError)."""
+    if replace:
+        os.replace(temporary, path)
+        return
+    try:
+        # A hard link is made only where no name exists yet, atomically, even on network file systems; the
+        # rename that would replace silently is not.
+        os.link(temporary, path)
+    except FileExistsError:
+        raise FileExistsError(errno.EEXIST, "appeared while this output was being made", str(path)) from None
+    except OSError as error:
+        if error.errno not in (errno.EPERM, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EXDEV, errno.EMLINK):
+            raise
+        # A file system without hard links: look, then rename (a tiny window instead of none).
+        if os.path.lexists(path):
+            raise FileExistsError(errno.EEXIST, "appeared while this output was being made", str(path)) from None
+        os.rename(temporary, path)
+        return
+    os.unlink(temporary)
+
+
+def remove_live_temporaries():
+    """Removes every temporary file this process has open (for a signal handler); returns how many."""
+    removed = 0
+    for temporary in list(_live):
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+            removed += 1
+        _live.discard(temporary)
+    return removed
+
+
+def orphaned_temporaries(folder, names=None):
+    """Temporary files in `folder` made by this command for a process that is no longer alive on this machine:
+    paths of `.NAME.<pid>.<hex>.part` files, NAME one of `names` when given."""
+    folder = pathlib.Path(folder)
+    try:
+        entries = list(os.scandir(folder))
+    except OSError:
+        return []
+    found = []
+    for entry in entries:
+        match = _TEMPORARY.fullmatch(entry.name)
+        if match is None or (names is not None and match["name"] not in names):
+            continue
+        if not _alive(int(match["pid"])) and entry.is_file(follow_symlinks=False):
+            found.append(folder / entry.name)
+    return found
+
+
+def _alive(pid):
+    if pid == os.getpid():
+        return True
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:  # someone else's process
+        return True
+    return True
