@@ -104,3 +104,33 @@ def test_a_torch_module_is_a_model(cp, to_host):
     image = photo_like(cp, 90, 130)
     tiled = to_host(upscale(image, model, 2, tile_size=40, overlap=6))
     assert psnr(to_host(whole_image_result(cp, model, image)), tiled) >= 50
+
+
+class RowReader:
+    """A 16-bit image read row band by row band, recording what was asked for."""
+
+    def __init__(self, pixels):
+        self.pixels = pixels
+        self.height, self.width, self.channels = pixels.shape
+        self.asked = []
+
+    def read_rows(self, y0, y1):
+        self.asked.append((y0, y1))
+        return self.pixels[y0:y1]
+
+
+@pytest.mark.parametrize("overlap", [8, 9], ids=["even overlap", "odd overlap: core rows share a row"])
+def test_bands_equal_the_whole_image_merge_bit_for_bit(cp, to_host, monkeypatch, placeholders, overlap):
+    from lumivex.upscale import pipeline
+
+    pixels = np.random.default_rng(3).integers(0, 65536, (203, 71, 4), dtype=np.uint16)
+    image = cp.asarray(pixels.astype(np.float32) / 65535)
+    whole = to_host(upscale(image, placeholders[2], 2, tile_size=40, overlap=overlap, batch_size=3))
+    monkeypatch.setattr(pipeline, "BAND_ELEMENTS", 1)  # as few core rows per band as the overlap allows
+    reader = RowReader(pixels)
+    bands = [to_host(band) for band in pipeline.upscale_bands(reader, placeholders[2], 2, tile_size=40,
+                                                              overlap=overlap, batch_size=3, planes=(3, 1))]
+    assert len(bands) > 3
+    np.testing.assert_array_equal(np.concatenate(bands), whole)
+    starts, ends = zip(*reader.asked)
+    assert list(starts) == sorted(starts) and list(ends) == sorted(ends) and max(e - s for s, e in reader.asked) < 100

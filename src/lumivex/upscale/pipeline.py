@@ -1,8 +1,8 @@
-"""Tiled upscaling of one image with any model: `upscale(image, model, scale)`.
+"""Tiled upscaling with any model, in memory (`upscale`) or band by band from a reader (`upscale_bands`).
 
-The image is cut into overlapping square windows, the windows go to the model in NCHW batches
-(`images_to_batch` / `batch_to_images`), every window's output is trimmed to its core and the cores are blended
-into the enlarged image by `merge_tiles`.
+The image is cut into overlapping windows, the windows go to the model in NCHW batches (`images_to_batch` /
+`batch_to_images`), every window's output is trimmed to its core and the cores are blended into the enlarged
+image by `merge_tiles`.
 
 Why trimmed cores: a convolutional network pads its input (or each layer) at the edge of what it is given, so
 near a window's edge it computes something else than it does for the same pixels inside the whole image. The Gaussian
@@ -10,11 +10,19 @@ window of `merge_tiles` is nearly flat: blending only averages the wrong border 
 So every window carries `overlap // 2` pixels of context on each inner side, which are cut away after the model
 ran; the cores that reach the merge then equal the whole-image result wherever the network's receptive radius
 is at most that context. At the image border windows are shifted inward instead of padded, so border pixels
-see exactly what the network sees on the whole image.
+see exactly what the network sees on the whole image. A model that states its `radius` gets that much context
+unless the caller says otherwise.
 
-A model is any callable from an (N, C, h, w) float32 CuPy batch to an (N, C, scale*h, scale*w) float batch.
-When it runs out of device memory (`cupy.cuda.memory.OutOfMemoryError`, or `DeviceOutOfMemory` raised by
-the adapters in `lumivex.upscale.models`), the batch is halved, then the tile size, and the work goes on.
+Why bands: the cores are merged a band of core rows at a time, so memory holds one band's windows and
+accumulators, not the whole image's. Merging per band gives the same numbers as merging the whole image, bit for
+bit: every output pixel receives the same tiles in the same order. Where neighbouring cores share a row (an odd
+overlap), the last core row of a band is merged again with the next band, from the outputs kept for it.
+
+A model is any callable from an (N, C, h, w) float32 CuPy batch to an (N, C, scale*h, scale*w) float batch. It
+may state `scale`, `radius`, `max_batch` (a fixed batch size) and `window` (a fixed (h, w) input). When it runs
+out of device memory (`cupy.cuda.memory.OutOfMemoryError`, or `DeviceOutOfMemory` raised by the adapters in
+`lumivex.upscale.models`), the batch is halved; before the first band is out, the windows' cores shrink too
+(their context stays), and the work goes on.
 """
 
 import math
@@ -23,41 +31,90 @@ import cupy as cp
 
 from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
 from .tile import merge_tiles
+from ..utils.dtypes import to_float32
 from ..utils.shapery import batch_to_images, images_to_batch
 
+__all__ = ["DeviceOutOfMemory", "Grid", "default_overlap", "upscale", "upscale_bands"]
 
 class DeviceOutOfMemory(MemoryError):
     """A model adapter ran out of device memory outside CuPy's allocator (ONNX Runtime, PyTorch)."""
 
 
-def upscale(image, model, scale, *, tile_size=DEFAULT_TILE_SIZE, overlap=DEFAULT_OVERLAP,
+# Output values per band and plane: the merge keeps about four float32 arrays of this size, whatever the height.
+BAND_ELEMENTS = 1 << 24
+
+
+def upscale(image, model, scale=None, *, tile_size=DEFAULT_TILE_SIZE, overlap=None,
             batch_size=DEFAULT_BATCH_SIZE, progress=None):
     """Enlarge an (H, W, C) float CuPy image `scale` times with `model`, window by window.
 
-    `tile_size` is the largest side of the windows the model sees, `overlap` the number of
-    pixels neighbouring windows share; each window gives up `overlap // 2` pixels on each inner side, so the
-    overlap should be at least twice the model's receptive radius. `batch_size` windows go to the model per
-    call. `progress(done, total)` is called after every model call with the number of windows done; after a
-    fall-back to a smaller tile size it starts again with a larger total.
+    `scale` None takes the model's own `scale`. `tile_size` is the largest side of the windows the model sees,
+    `overlap` the number of pixels neighbouring windows share; each window gives up `overlap // 2` pixels on each
+    inner side, so the overlap should be at least twice the model's receptive radius (None: twice the model's
+    `radius`, or 32 for a model that states none). `batch_size` windows go to the model per call.
+    `progress(done, total)` is called after every model call with the number of windows done; after a fall-back
+    to a smaller tile size it starts again with a larger total.
 
     Returns a new float32 array (scale*H, scale*W, C), not clamped. The caller's image is never changed.
     """
-    _check_arguments(image, scale, tile_size, overlap, batch_size)
-    pixels = image.astype(cp.float32, copy=False)  # windows are copied into the batch; this is only read
-    oom_errors = (cp.cuda.memory.OutOfMemoryError, DeviceOutOfMemory)
+    if not isinstance(image, cp.ndarray) or image.ndim != 3 or image.dtype.kind != "f":
+        raise ValueError(f"upscale() needs an (H, W, C) float CuPy array, got {_describe(image)}")
+    scale = _network_scale(model, scale)
+    bands = upscale_bands(image, model, scale, tile_size=tile_size, overlap=overlap, batch_size=batch_size,
+                          progress=progress)
+    height, width, channels = image.shape
+    result = cp.empty((scale * height, scale * width, channels), dtype=cp.float32)
+    row = 0
+    for band in bands:
+        result[row:row + band.shape[0]] = band
+        row += band.shape[0]
+    return result
+
+
+def upscale_bands(source, model, scale=None, *, tile_size=DEFAULT_TILE_SIZE, overlap=None,
+                  batch_size=DEFAULT_BATCH_SIZE, planes=None, progress=None):
+    """The enlarged image as a generator of float32 CuPy bands of rows (k, scale*W, C), top to bottom.
+
+    `source` is an (H, W, C) array (CuPy or NumPy, float or 8/16-bit: integers are read as 0-1 by to_float32) or
+    a reader with `height`, `width`, `channels` and `read_rows(y0, y1)` returning such rows, asked for with
+    non-decreasing y0 and y1. `planes` splits the channels into groups that go through the model separately
+    (say (3, 1) for colour and alpha); by default all channels go together. The other arguments are those of
+    `upscale`; the bands together equal its result, pixel for pixel. Nothing of the source is changed.
+    """
+    reader = source if hasattr(source, "read_rows") else _ArrayReader(source)
+    scale = _network_scale(model, scale)
+    overlap = default_overlap(model) if overlap is None else overlap
+    _check_arguments(reader, scale, tile_size, overlap, batch_size)
+    planes = (reader.channels,) if planes is None else tuple(planes)
+    if sum(planes) != reader.channels or min(planes) < 1:
+        raise ValueError(f"upscale_bands() needs planes that add up to the {reader.channels} channels, got {planes}")
+    tile_size, batch_size = _within_model_limits(model, tile_size, overlap, batch_size)
+    runner = _WindowRunner(model, scale, batch_size, progress)
     while True:
-        grid = Grid(image.shape[0], image.shape[1], tile_size, overlap)
+        grid = Grid(reader.height, reader.width, tile_size, overlap)
+        started = False
         try:
-            cores, batch_size = _run_model(pixels, grid, model, scale, batch_size, progress, oom_errors)
-        except oom_errors as error:
-            # Already one window per call: only smaller windows can help.
-            if tile_size // 2 <= overlap:
-                error.add_note(f"lumivex: out of device memory with tile size {tile_size}, batch size 1 and "
-                               f"overlap {overlap}; no smaller tile size is left")
+            for band in _bands(reader, grid, runner, planes, scale):
+                started = True
+                yield band
+            return
+        except runner.oom_errors as error:
+            # Smaller cores with the same context: the only help left once a window runs alone. Bands already
+            # handed out were cut on this grid, so the grid can change only before the first.
+            core = grid.step
+            if started or core // 2 < 1:
+                error.add_note(f"lumivex: out of device memory with windows of {grid.window_h}x{grid.window_w}, "
+                               f"batch size 1 and {grid.context} pixels of context; "
+                               + ("bands were already written" if started else "no smaller core is left"))
                 raise
-            tile_size //= 2
-            continue
-        return _merge(cores, grid, image.shape[2], scale)
+            tile_size = tile_size - core + core // 2
+            runner.restart()
+
+
+def default_overlap(model):
+    """Twice the receptive radius the model states, or the default overlap for models that state none."""
+    radius = getattr(model, "radius", None)
+    return DEFAULT_OVERLAP if radius is None else 2 * int(radius)
 
 
 class Grid:
@@ -85,29 +142,31 @@ class Grid:
         self.columns = [k * self.step for k in range(counts[1])]
         self.padded_height = self.rows[-1] + self.core
         self.padded_width = self.columns[-1] + self.core
-        # The window that feeds each core, row-major like merge_tiles' grid; equal windows run once.
-        self.windows = []
-        self.core_sources = []  # per core: (index into windows, core origin inside that window)
-        index_of = {}
-        for y in self.rows:
-            wy = _clamp(y - self.context, height - self.window_h)
-            for x in self.columns:
-                wx = _clamp(x - self.context, width - self.window_w)
-                index = index_of.setdefault((wy, wx), len(self.windows))
-                if index == len(self.windows):
-                    self.windows.append((wy, wx))
-                self.core_sources.append((index, y - wy, x - wx))
+
+    def window_row(self, y):
+        """Top row of the windows feeding the cores of the core row at `y`."""
+        return _clamp(y - self.context, self.height - self.window_h)
+
+    def window_column(self, x):
+        return _clamp(x - self.context, self.width - self.window_w)
 
 
 def _clamp(origin, largest):
     return min(max(origin, 0), largest)
 
 
-def _check_arguments(image, scale, tile_size, overlap, batch_size):
-    if not isinstance(image, cp.ndarray) or image.ndim != 3 or image.dtype.kind != "f":
-        raise ValueError(f"upscale() needs an (H, W, C) float CuPy array, got {_describe(image)}")
-    if 0 in image.shape:
-        raise ValueError(f"upscale() needs a non-empty image, got shape {image.shape}")
+def _network_scale(model, scale):
+    if scale is None:
+        scale = getattr(model, "scale", None)
+        if scale is None:
+            raise ValueError("upscale() needs a scale for a model that does not state its own")
+    return scale
+
+
+def _check_arguments(reader, scale, tile_size, overlap, batch_size):
+    if 0 in (reader.height, reader.width, reader.channels):
+        raise ValueError(f"upscale() needs a non-empty image, got shape "
+                         f"{(reader.height, reader.width, reader.channels)}")
     for name, value, smallest in (("scale", scale, 1), ("tile_size", tile_size, 1), ("overlap", overlap, 0),
                                   ("batch_size", batch_size, 1)):
         if type(value) is not int or value < smallest:
@@ -116,47 +175,154 @@ def _check_arguments(image, scale, tile_size, overlap, batch_size):
         raise ValueError(f"upscale() needs an overlap smaller than the tile size, got {overlap} >= {tile_size}")
 
 
+def _within_model_limits(model, tile_size, overlap, batch_size):
+    """The tile and batch sizes cut down to what a model with a fixed window or batch takes."""
+    window = getattr(model, "window", None)
+    if window is not None:
+        tile_size = min(tile_size, *window)
+        if overlap >= tile_size:
+            raise ValueError(f"the model takes windows of {window[0]}x{window[1]} only, which leave no core "
+                             f"inside an overlap of {overlap}")
+    max_batch = getattr(model, "max_batch", None)
+    return tile_size, batch_size if max_batch is None else min(batch_size, max_batch)
+
+
 def _describe(value):
     if isinstance(value, cp.ndarray):
         return f"shape {value.shape} of {value.dtype}"
     return type(value).__name__
 
 
-def _run_model(pixels, grid, model, scale, batch_size, progress, oom_errors):
-    """Runs every window through the model; returns the cores (views of the outputs) and the batch size
-    that worked."""
-    outputs = []
-    total = len(grid.windows)
-    while len(outputs) < total:
-        chosen = grid.windows[len(outputs):len(outputs) + batch_size]
-        windows = [pixels[y:y + grid.window_h, x:x + grid.window_w] for y, x in chosen]
-        try:
-            batch = images_to_batch(windows, swap_rb=False, layout="HWC")[:, 0]  # (N, 1, C, h, w) -> NCHW
-            result = model(batch)
-        except oom_errors:
-            if batch_size == 1:
-                raise
-            batch_size //= 2
-            continue
-        expected = (len(chosen), pixels.shape[2], scale * grid.window_h, scale * grid.window_w)
-        if not isinstance(result, cp.ndarray) or result.shape != expected:
-            raise ValueError(f"the model turned a batch of shape {batch.shape} into {_describe(result)}; "
-                             f"expected shape {expected} (scale {scale})")
-        outputs.extend(batch_to_images(result, swap_rb=False))  # (scale*h, scale*w, C) views
-        if progress is not None:
-            progress(len(outputs), total)
-    side = scale * grid.core
-    cores = []
-    for index, cy, cx in grid.core_sources:
-        core = outputs[index][scale * cy:scale * cy + side, scale * cx:scale * cx + side]
-        if core.shape[:2] != (side, side):
-            # The core reaches past the image (merge_tiles crops that part): fill it with zeros.
-            core = cp.pad(core, ((0, side - core.shape[0]), (0, side - core.shape[1]), (0, 0)))
-        cores.append(core)
-    return cores, batch_size
+class _ArrayReader:
+    """An (H, W, C) array seen as a reader of rows."""
+
+    def __init__(self, image):
+        if not hasattr(image, "shape") or len(image.shape) != 3:
+            raise ValueError(f"upscale() needs an (H, W, C) image, got {_describe(image)}")
+        self.image = image
+        self.height, self.width, self.channels = image.shape
+
+    def read_rows(self, y0, y1):
+        return self.image[y0:y1]
 
 
-def _merge(cores, grid, channels, scale):
-    original = (grid.height, grid.width, channels)
-    padded = (grid.padded_height, grid.padded_width, channels)
-    return merge_tiles(cores, original, padded, scale, tile_size=grid.core, overlap=grid.core_overlap)
+def _device_float32(rows):
+    """Rows on the device as float32: a view where they already are, else a converted copy."""
+    rows = cp.asarray(rows)
+    return rows if rows.dtype == cp.float32 else to_float32(rows)
+
+
+def _bands(reader, grid, runner, planes, scale):
+    """The output bands of `grid`: each band's windows through the model, its cores merged, its finished rows
+    handed out. Yields float32 arrays (rows, scale * width, channels)."""
+    # The core rows of each band; with an odd overlap neighbouring core rows share one row of pixels, so a band
+    # starts with the last core row of the band before (and so needs two rows to get anywhere).
+    shared = 1 if grid.core_overlap else 0
+    rows_per_band = max(1 + shared, BAND_ELEMENTS // (scale * scale * grid.step * grid.width * max(planes)))
+    groups, first = [], 0
+    while True:
+        last = min(first + rows_per_band, len(grid.rows)) - 1
+        groups.append((first, last))
+        if last == len(grid.rows) - 1:
+            break
+        first = last + 1 - shared
+    runner.count_windows(grid, groups, len(planes))
+    kept = {}  # (plane, window origin) -> output of the model, for the windows the next band needs too
+    emitted = 0  # input rows handed out so far
+    for number, (first, last) in enumerate(groups):
+        following = groups[number + 1] if number + 1 < len(groups) else None
+        top, bottom = grid.window_row(grid.rows[first]), grid.window_row(grid.rows[last]) + grid.window_h
+        pixels = _device_float32(reader.read_rows(top, bottom))
+        band_height = grid.rows[last] - grid.rows[first] + grid.core
+        end = grid.height if following is None else grid.rows[last] + grid.step
+        merged_planes = []
+        channel = 0
+        for plane, channels in enumerate(planes):
+            plane_pixels = pixels[:, :, channel:channel + channels]
+            channel += channels
+            cores = runner.cores(plane, plane_pixels, top, grid, range(first, last + 1), kept)
+            original = (band_height, grid.width, channels)
+            padded = (band_height, grid.padded_width, channels)
+            merged = merge_tiles(cores, original, padded, scale, tile_size=grid.core, overlap=grid.core_overlap)
+            merged_planes.append(merged[scale * (emitted - grid.rows[first]):scale * (end - grid.rows[first])])
+        needed = set() if following is None else {
+            (grid.window_row(grid.rows[k]), grid.window_column(x)) for k in range(following[0], following[1] + 1)
+            for x in grid.columns}
+        for key in list(kept):
+            if key[1] not in needed:
+                del kept[key]
+        emitted = end
+        yield merged_planes[0] if len(merged_planes) == 1 else cp.concatenate(merged_planes, axis=2)
+
+
+class _WindowRunner:
+    """Runs windows through the model in batches, halving the batch when the device runs out of memory, and
+    reports progress over the whole image."""
+
+    oom_errors = (cp.cuda.memory.OutOfMemoryError, DeviceOutOfMemory)
+
+    def __init__(self, model, scale, batch_size, progress):
+        self.model, self.scale, self.progress = model, scale, progress
+        self.batch_size = self.largest_batch = batch_size
+        self.done = self.total = 0
+
+    def restart(self):
+        """Starts again on smaller windows, which may take a larger batch again."""
+        self.batch_size = self.largest_batch
+        self.done = 0
+
+    def count_windows(self, grid, groups, planes):
+        windows, previous = 0, set()
+        for first, last in groups:
+            origins = {(grid.window_row(grid.rows[k]), grid.window_column(x))
+                       for k in range(first, last + 1) for x in grid.columns}
+            windows += len(origins - previous)
+            previous = origins
+        self.total = windows * planes
+
+    def cores(self, plane, pixels, top, grid, core_rows, kept):
+        """The cores of `core_rows` (all columns, row-major) for the rows `pixels` of the image starting at
+        `top`; the model's outputs are kept in `kept` under (plane, window origin) and reused from it."""
+        sources, missing = [], []
+        for k in core_rows:
+            wy = grid.window_row(grid.rows[k])
+            for x in grid.columns:
+                origin = (wy, grid.window_column(x))
+                sources.append((origin, grid.rows[k] - origin[0], x - origin[1]))
+                if (plane, origin) not in kept and origin not in missing:
+                    missing.append(origin)
+        self._run(plane, pixels, top, grid, missing, kept)
+        side = self.scale * grid.core
+        cores = []
+        for origin, cy, cx in sources:
+            output = kept[plane, origin]
+            core = output[self.scale * cy:self.scale * cy + side, self.scale * cx:self.scale * cx + side]
+            if core.shape[:2] != (side, side):
+                # The core reaches past the image (merge_tiles crops that part): fill it with zeros.
+                core = cp.pad(core, ((0, side - core.shape[0]), (0, side - core.shape[1]), (0, 0)))
+            cores.append(core)
+        return cores
+
+    def _run(self, plane, pixels, top, grid, origins, kept):
+        start = 0
+        while start < len(origins):
+            chosen = origins[start:start + self.batch_size]
+            windows = [pixels[y - top:y - top + grid.window_h, x:x + grid.window_w] for y, x in chosen]
+            try:
+                batch = images_to_batch(windows, swap_rb=False, layout="HWC")[:, 0]  # (N, 1, C, h, w) -> NCHW
+                result = self.model(batch)
+            except self.oom_errors:
+                if self.batch_size == 1:
+                    raise
+                self.batch_size //= 2
+                continue
+            expected = (len(chosen), pixels.shape[2], self.scale * grid.window_h, self.scale * grid.window_w)
+            if not isinstance(result, cp.ndarray) or result.shape != expected:
+                raise ValueError(f"the model turned a batch of shape {batch.shape} into {_describe(result)}; "
+                                 f"expected shape {expected} (scale {self.scale})")
+            for origin, output in zip(chosen, batch_to_images(result, swap_rb=False)):  # (sh, sw, C) views
+                kept[plane, origin] = output
+            start += len(chosen)
+            self.done += len(chosen)
+            if self.progress is not None:
+                self.progress(self.done, self.total)
