@@ -134,3 +134,16 @@ def test_bands_equal_the_whole_image_merge_bit_for_bit(cp, to_host, monkeypatch,
     np.testing.assert_array_equal(np.concatenate(bands), whole)
     starts, ends = zip(*reader.asked)
     assert list(starts) == sorted(starts) and list(ends) == sorted(ends) and max(e - s for s, e in reader.asked) < 100
+
+
+@pytest.mark.parametrize("scale", [3, 1.5, 0.5])
+def test_another_scale_resizes_the_networks_result_band_by_band(cp, to_host, monkeypatch, placeholders, scale):
+    from lumivex.transform.resize import resize
+    from lumivex.upscale import rescale
+
+    image = photo_like(cp, 61, 45)
+    full = upscale(image, placeholders[2], tile_size=32, overlap=8)
+    monkeypatch.setattr(rescale, "OUTPUT_ROWS", 7)
+    result = to_host(upscale(image, placeholders[2], scale, tile_size=32, overlap=8))
+    assert result.shape == (round(61 * scale), round(45 * scale), 3)
+    np.testing.assert_array_equal(result, to_host(resize(full, dsize=result.shape[1::-1])))

@@ -30,6 +30,7 @@ import math
 import cupy as cp
 
 from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
+from .rescale import output_size, rescale_bands
 from .tile import merge_tiles
 from ..utils.dtypes import to_float32
 from ..utils.shapery import batch_to_images, images_to_batch
@@ -48,7 +49,10 @@ def upscale(image, model, scale=None, *, tile_size=DEFAULT_TILE_SIZE, overlap=No
             batch_size=DEFAULT_BATCH_SIZE, progress=None):
     """Enlarge an (H, W, C) float CuPy image `scale` times with `model`, window by window.
 
-    `scale` None takes the model's own `scale`. `tile_size` is the largest side of the windows the model sees,
+    `scale` is the factor of the result; None takes the model's own `scale`. A model that states its own scale
+    enlarges by it, and where `scale` differs its result is resized to round(scale*H) x round(scale*W) (area
+    averaging when shrinking, bilinear when enlarging); other models enlarge by `scale`, a whole number.
+    `tile_size` is the largest side of the windows the model sees,
     `overlap` the number of pixels neighbouring windows share; each window gives up `overlap // 2` pixels on each
     inner side, so the overlap should be at least twice the model's receptive radius (None: twice the model's
     `radius`, or 32 for a model that states none). `batch_size` windows go to the model per call.
@@ -56,16 +60,16 @@ def upscale(image, model, scale=None, *, tile_size=DEFAULT_TILE_SIZE, overlap=No
     to a smaller tile size it starts again with a larger total.
 
     Returns a new float32 array (scale*H, scale*W, C), not clamped. The caller's image is never changed.
+    Running out of device memory halves the batch, then the windows' cores (see the module's docstring).
     """
     if not isinstance(image, cp.ndarray) or image.ndim != 3 or image.dtype.kind != "f":
         raise ValueError(f"upscale() needs an (H, W, C) float CuPy array, got {_describe(image)}")
-    scale = _network_scale(model, scale)
-    bands = upscale_bands(image, model, scale, tile_size=tile_size, overlap=overlap, batch_size=batch_size,
-                          progress=progress)
     height, width, channels = image.shape
-    result = cp.empty((scale * height, scale * width, channels), dtype=cp.float32)
+    out_height, out_width = output_size(height, width, _requested_scale(model, scale))
+    result = cp.empty((out_height, out_width, channels), dtype=cp.float32)
     row = 0
-    for band in bands:
+    for band in upscale_bands(image, model, scale, tile_size=tile_size, overlap=overlap, batch_size=batch_size,
+                              progress=progress):
         result[row:row + band.shape[0]] = band
         row += band.shape[0]
     return result
@@ -82,12 +86,24 @@ def upscale_bands(source, model, scale=None, *, tile_size=DEFAULT_TILE_SIZE, ove
     `upscale`; the bands together equal its result, pixel for pixel. Nothing of the source is changed.
     """
     reader = source if hasattr(source, "read_rows") else _ArrayReader(source)
-    scale = _network_scale(model, scale)
+    factor = _network_scale(model, scale)
     overlap = default_overlap(model) if overlap is None else overlap
-    _check_arguments(reader, scale, tile_size, overlap, batch_size)
+    _check_arguments(reader, factor, tile_size, overlap, batch_size)
     planes = (reader.channels,) if planes is None else tuple(planes)
     if sum(planes) != reader.channels or min(planes) < 1:
         raise ValueError(f"upscale_bands() needs planes that add up to the {reader.channels} channels, got {planes}")
+    bands = _tiled_bands(reader, model, factor, tile_size, overlap, batch_size, planes, progress)
+    scale = factor if scale is None else scale
+    if scale == factor:
+        return bands
+    if type(scale) not in (int, float) or not scale > 0:
+        raise ValueError(f"upscale() needs a positive scale, got {scale!r}")
+    # The network enlarges by its own factor; its result is resized to the size asked for.
+    return rescale_bands(bands, (factor * reader.height, factor * reader.width),
+                         output_size(reader.height, reader.width, scale))
+
+
+def _tiled_bands(reader, model, scale, tile_size, overlap, batch_size, planes, progress):
     tile_size, batch_size = _within_model_limits(model, tile_size, overlap, batch_size)
     runner = _WindowRunner(model, scale, batch_size, progress)
     while True:
@@ -156,11 +172,17 @@ def _clamp(origin, largest):
 
 
 def _network_scale(model, scale):
-    if scale is None:
-        scale = getattr(model, "scale", None)
+    """The factor the model enlarges by: its own where it states one, else the one asked for."""
+    factor = getattr(model, "scale", None)
+    if factor is None:
         if scale is None:
             raise ValueError("upscale() needs a scale for a model that does not state its own")
-    return scale
+        factor = scale
+    return factor
+
+
+def _requested_scale(model, scale):
+    return _network_scale(model, scale) if scale is None else scale
 
 
 def _check_arguments(reader, scale, tile_size, overlap, batch_size):
