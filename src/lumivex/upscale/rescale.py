@@ -6,6 +6,8 @@ it for the whole image (the same taps: area averaging on a shrinking axis, bilin
 column pass first, then the rows, in float32), so the result is the same, bit for bit.
 """
 
+import math
+
 import cupy as cp
 import numpy as np
 
@@ -15,8 +17,8 @@ OUTPUT_ROWS = 256  # output rows per yielded band: temporaries stay at a few row
 
 
 def output_size(height, width, scale):
-    """(height, width) of an image `scale` times as large, rounded to whole pixels (at least 1)."""
-    return max(1, round(height * scale)), max(1, round(width * scale))
+    """(height, width) of an image `scale` times as large, rounded half up to whole pixels (at least 1)."""
+    return max(1, math.floor(height * scale + 0.5)), max(1, math.floor(width * scale + 0.5))
 
 
 def rescale_bands(bands, in_hw, out_hw):
