@@ -14,7 +14,7 @@ pytest.importorskip("onnxruntime")
 pytest.importorskip("tqdm")
 
 from lumivex.testing.networks import write_placeholder_network
-from lumivex.upscale import cli
+from lumivex.upscale import cli, video
 from lumivex.upscale.video import VideoError, check_video, upscale_video, work_folder_path
 
 WIDTH, HEIGHT = 32, 24
@@ -58,6 +58,7 @@ def make_clip(path, *, frames=24, codec="libx264", pix_fmt="yuv420p", vfr=False,
     if subtitles:
         text = container.add_mux_stream("subrip")
         text.metadata["language"] = "deu"
+        text.disposition = av.stream.Disposition.forced
     if attachment:
         container.add_attachment("font.ttf", "font/ttf", b"\x00\x01font" * 20)
     if chapters:
@@ -113,7 +114,8 @@ def others(path):
     kinds and languages, attachments, chapters, container title."""
     with av.open(str(path)) as container:
         streams = [stream for stream in container.streams if stream.type != "video"]
-        kept = {"streams": [(stream.type, stream.metadata.get("language")) for stream in streams],
+        kept = {"streams": [(stream.type, stream.metadata.get("language"), stream.disposition)
+                            for stream in streams],
                 "attachments": [stream.data for stream in streams if stream.type == "attachment"],
                 "chapters": [(chapter["start"] * chapter["time_base"], chapter["metadata"])
                              for chapter in container.chapters()],
@@ -141,6 +143,7 @@ def network(tmp_path_factory):
 def test_command_keeps_every_frame_in_its_place_and_everything_else(tmp_path, monkeypatch, capsys, network,
                                                                     name, clip):
     monkeypatch.chdir(tmp_path)
+    monkeypatch.setattr(video, "SEGMENT_SECONDS", 0.2)  # several segments, joined at the end
     source = make_clip(tmp_path / name, **clip)
     assert cli.main([name, "--model", network]) == 0
     target = tmp_path / f"{source.stem}_x2{source.suffix}"
@@ -215,10 +218,10 @@ class CountingNearest:
         return batch.repeat(2, axis=2).repeat(2, axis=3)
 
 
-@pytest.mark.parametrize("stop", ["ctrl-c", "model error"])
-def test_an_interrupted_video_resumes_at_its_first_unfinished_segment(tmp_path, stop):
-    source = make_clip(tmp_path / "long.mkv", frames=48, subtitles=True)  # keyframes every 6 frames
-    target = tmp_path / "long_x2.mkv"
+@pytest.mark.parametrize("stop, name", [("ctrl-c", "long.mp4"), ("model error", "long.mkv")])
+def test_an_interrupted_video_resumes_at_its_first_unfinished_segment(tmp_path, stop, name):
+    source = make_clip(tmp_path / name, frames=48, subtitles=name.endswith(".mkv"))  # keyframes every 6 frames
+    target = tmp_path / f"long_x2{source.suffix}"
     before = set(threading.enumerate())
     if stop == "ctrl-c":
         model, progress, expected = CountingNearest(), Interrupt(30, KeyboardInterrupt()), KeyboardInterrupt

@@ -26,6 +26,7 @@ import cupy as cp
 import numpy as np
 
 from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
+from .messages import first_line
 from .pipeline import upscale
 from .video_encoding import Encoding, choose_encoding
 from .video_mux import assemble, check_container
@@ -97,11 +98,12 @@ def check_video(source, target, scale, *, codec=None, crf=None, preset=None):
 
 def upscale_video(source, target, model, *, scale=None, codec=None, crf=None, preset=None,
                   tile_size=DEFAULT_TILE_SIZE, overlap=None, batch_size=DEFAULT_BATCH_SIZE,
-                  segment_seconds=SEGMENT_SECONDS, replace=True, progress=None):
+                  segment_seconds=None, replace=True, progress=None):
     """Upscales every frame of the video `source` with `model` and writes `target` (.mp4, .mov, .mkv, .webm).
 
     `scale` None: the model's own (`model.scale`); `overlap` None: twice the model's `radius` where it has one.
-    `codec`, `crf`, `preset`: see `video_encoding.choose_encoding`. `progress(done, total)` counts frames
+    `codec`, `crf`, `preset`: see `video_encoding.choose_encoding`. `segment_seconds` (default
+    SEGMENT_SECONDS): the least length of a resumable segment. `progress(done, total)` counts frames
     (done starts at the frames an interrupted run finished). `replace=False` never replaces a file that
     appears at `target` meanwhile (FileExistsError). Returns a VideoReport.
 
@@ -114,7 +116,7 @@ def upscale_video(source, target, model, *, scale=None, codec=None, crf=None, pr
     job = check_video(source, target, scale, codec=codec, crf=crf, preset=preset)
     scan(job.source)
     frames = job.source.frames
-    starts = job.source.segment_starts(segment_seconds)
+    starts = job.source.segment_starts(SEGMENT_SECONDS if segment_seconds is None else segment_seconds)
     ends = starts[1:] + [len(frames)]
     work = WorkFolder(job.target, _identity(job, model, scale, tile_size, overlap, batch_size, starts),
                       [end - start for start, end in zip(starts, ends)], [frames[start] for start in starts],
@@ -172,7 +174,11 @@ def _encode_segments(job, work, done, starts, ends, clock, progress, upscale_fra
                 encoder = encoding.open_encoder()
                 durations = {source.frames[k]: source.durations[k] for k in range(starts[index], ends[index])}
 
-                def write(packets):
+                def write(frame):
+                    try:
+                        packets = encoder.encode(frame)
+                    except av.error.FFmpegError as error:
+                        raise VideoError(f"{job.target}: {encoding.encoder} failed ({first_line(error)})") from None
                     for packet in packets:
                         journal.write(packet.pts, packet.dts, durations.get(packet.pts, 0), packet.is_keyframe,
                                       bytes(packet))
@@ -187,12 +193,12 @@ def _encode_segments(job, work, done, starts, ends, clock, progress, upscale_fra
                         dst_color_range=picture.conversion_range)
                     frame.pts, frame.time_base = source.frames[expected], source.time_base
                     frame.colorspace, frame.color_range = encoding.colorspace, encoding.color_range
-                    write(encoder.encode(frame))
+                    write(frame)
                     clock.add("encode", timer)
                     if progress is not None:
                         progress(expected + 1, total)
                 timer = time.perf_counter()
-                write(encoder.encode(None))
+                write(None)
                 clock.add("encode", timer)
                 journal.finish(ends[index] - starts[index], source.frames[starts[index]], job.headers)
 
