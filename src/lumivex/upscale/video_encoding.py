@@ -5,11 +5,15 @@ user's --codec/--crf/--preset; `Encoding` opens identically configured encoders 
 
 import dataclasses
 import fractions
+import os
 
 import av
 
-from .messages import first_line
-from .video_probe import VideoError
+from .video_probe import VideoError, _cause
+
+# SVT-AV1 reports its whole configuration on the terminal at every encoder it opens (one per segment);
+# errors only, unless the user asked for more.
+os.environ.setdefault("SVT_LOG", "1")
 
 # The software encoder of each codec family the decoders name; "nvenc" picks the family's NVIDIA encoder.
 FAMILY_ENCODERS = {"h264": "libx264", "hevc": "libx265", "vp9": "libvpx-vp9", "av1": "libsvtav1", "vp8": "libvpx"}
@@ -70,8 +74,9 @@ class Encoding:
         try:
             context.open()
         except av.error.FFmpegError as error:
+            hint = "; NVENC needs an NVIDIA GPU and its driver" if self.encoder.endswith("_nvenc") else ""
             raise VideoError(f"{self.encoder} cannot encode {self.width}x{self.height} {self.pix_fmt} with "
-                             f"{_spell(self.options)}: {first_line(error)}") from None
+                             f"{_spell(self.options)} ({_cause(error)}{hint})") from None
         return context
 
     def identity(self):

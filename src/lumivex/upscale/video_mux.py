@@ -13,7 +13,7 @@ import av
 
 from .atomic import atomic_output
 from .messages import first_line
-from .video_probe import VideoError, open_input
+from .video_probe import VideoError, _cause, open_input
 
 # Metadata a muxer writes itself: copying it would describe the input's encoder and length, not the output's.
 _WRITTEN_BY_MUXER = {"encoder", "duration"}
@@ -46,7 +46,7 @@ def _header_fails(job, container, copied):
         _add_streams(output, job, container, copied)
         output.start_encoding()
     except (av.error.FFmpegError, ValueError, TypeError) as error:
-        return first_line(error)
+        return _cause(error)
     finally:
         with contextlib.suppress(av.error.FFmpegError, ValueError):
             output.close()
@@ -66,9 +66,11 @@ def assemble(job, work, *, replace=True):
                                   key=_time)
             for packet in packets:
                 output.mux(packet)
-        except BaseException:
+        except BaseException as error:
             with contextlib.suppress(av.error.FFmpegError, ValueError):
                 output.close()
+            if isinstance(error, av.error.FFmpegError):
+                raise VideoError(f"{job.target}: cannot write the video ({first_line(error)})") from None
             raise
         output.close()
 
