@@ -9,7 +9,7 @@ import os
 
 import av
 
-from .video_probe import VideoError, _cause
+from .video_probe import VideoError, ffmpeg_reason
 
 # SVT-AV1 reports its whole configuration on the terminal at every encoder it opens (one per segment);
 # errors only, unless the user asked for more.
@@ -76,7 +76,7 @@ class Encoding:
         except av.error.FFmpegError as error:
             hint = "; NVENC needs an NVIDIA GPU and its driver" if self.encoder.endswith("_nvenc") else ""
             raise VideoError(f"{self.encoder} cannot encode {self.width}x{self.height} {self.pix_fmt} with "
-                             f"{_spell(self.options)} ({_cause(error)}{hint})") from None
+                             f"{_spell(self.options)} ({ffmpeg_reason(error)}{hint})") from None
         return context
 
     def identity(self):

@@ -13,7 +13,7 @@ import av
 
 from .atomic import atomic_output
 from .messages import first_line
-from .video_probe import VideoError, _cause, open_input
+from .video_probe import VideoError, ffmpeg_reason, open_input
 
 # Metadata a muxer writes itself: copying it would describe the input's encoder and length, not the output's.
 _WRITTEN_BY_MUXER = {"encoder", "duration"}
@@ -46,7 +46,7 @@ def _header_fails(job, container, copied):
         _add_streams(output, job, container, copied)
         output.start_encoding()
     except (av.error.FFmpegError, ValueError, TypeError) as error:
-        return _cause(error)
+        return ffmpeg_reason(error)
     finally:
         with contextlib.suppress(av.error.FFmpegError, ValueError):
             output.close()

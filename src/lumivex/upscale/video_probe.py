@@ -95,7 +95,7 @@ def open_input(path):
     try:
         return av.open(str(path), "r")
     except (av.error.FFmpegError, OSError, UnicodeDecodeError) as error:
-        raise VideoError(f"{path}: not a readable video ({_cause(error)})") from None
+        raise VideoError(f"{path}: not a readable video ({ffmpeg_reason(error)})") from None
 
 
 def probe(path):
@@ -141,7 +141,7 @@ def scan(source):
                 end = closes if end is None else max(end, closes)
         except av.error.FFmpegError as error:
             at = f" near {source.seconds(end):.2f} s" if end is not None else ""
-            raise VideoError(f"{source.path}: damaged or truncated video{at} ({_cause(error)})") from None
+            raise VideoError(f"{source.path}: damaged or truncated video{at} ({ffmpeg_reason(error)})") from None
         if not frames:
             raise VideoError(f"{source.path}: no video frames")
         _check_complete(source, stream, packets, end, max(duration for _, duration in frames))
@@ -183,7 +183,7 @@ def _first_picture(path, container, stream):
     try:
         frame = next(container.decode(stream), None)
     except av.error.FFmpegError as error:
-        raise VideoError(f"{path}: the video does not decode ({_cause(error)})") from None
+        raise VideoError(f"{path}: the video does not decode ({ffmpeg_reason(error)})") from None
     if frame is None:
         raise VideoError(f"{path}: no decodable video frame")
     form = frame.format
@@ -210,7 +210,7 @@ def _describe(stream):
     return f"stream #{stream.index} ({name} {kind}{', ' + language if language else ''})"
 
 
-def _cause(error):
+def ffmpeg_reason(error):
     """FFmpeg's reason without the path PyAV repeats after it."""
     text = first_line(error)
     return re.sub(r"^\[Errno -?\d+\] ", "", text).split(": '", 1)[0]

@@ -14,7 +14,7 @@ import time
 
 import av
 
-from .video_probe import VideoError, _cause, open_input
+from .video_probe import VideoError, ffmpeg_reason, open_input
 
 QUEUE_FRAMES = 4  # per queue: enough to ride out uneven frame times, little memory
 _POLL = 0.1  # seconds between looks at the stop flag while a queue is full or empty
@@ -119,7 +119,7 @@ def _decode_from(stop, out, source, start, clock, *, seek):
                     started = time.perf_counter()
         except av.error.FFmpegError as error:
             raise VideoError(f"{source.path}: damaged video near {_at(source, expected)} "
-                             f"({_cause(error)})") from None
+                             f"({ffmpeg_reason(error)})") from None
     if expected != len(source.frames):
         raise VideoError(f"{source.path}: only {expected} of its {len(source.frames)} frames decode; "
                          f"the file is damaged")
