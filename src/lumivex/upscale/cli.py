@@ -54,7 +54,7 @@ def parse_args(argv):
 def main(argv=None):
     args = parse_args(argv)
     cp = lumivex.testing.install_cupy_standin()  # before anything binds cupy
-    from lumivex.upscale import files, images, models
+    from lumivex.upscale import files, images, models, video
 
     try:
         options = files.Options(args.scale, args.tile_size, args.overlap, args.batch_size, args.overwrite)
@@ -100,7 +100,7 @@ def main(argv=None):
         for job in plan.jobs:
             try:
                 _upscale_one(job, model, options)
-            except (images.ImageError, MemoryError, OSError) as error:
+            except (images.ImageError, video.VideoError, MemoryError, OSError) as error:
                 failures += 1
                 _report(f"failed {job.source}: {str(error).removeprefix(f'{job.source}: ')}")
     if failures:
@@ -112,10 +112,12 @@ def main(argv=None):
 def _upscale_one(job, model, options):
     from tqdm import tqdm
 
-    from lumivex.upscale import files
+    from lumivex.upscale import animation, files, video
 
     started = time.perf_counter()
-    with tqdm(desc=job.source.name, unit="tile", file=sys.stderr, leave=False, disable=None) as bar:
+    sequence = video.is_video(job.source) or animation.is_animation(job.source)
+    with tqdm(desc=job.source.name, unit="frame" if sequence else "tile", file=sys.stderr, leave=False,
+              disable=None) as bar:
         def progress(done, total):
             bar.total = total
             bar.update(done - bar.n)

@@ -210,7 +210,8 @@ class UpscaleWorker:
             self._files.process_file(source, target, self._model, self._options)
         except Exception as error:  # one bad file must not stop the thousands after it
             message = first_line(error).removeprefix(f"{source}: ")
-            if not isinstance(error, (self._files.images.ImageError, OSError, MemoryError)):
+            if not isinstance(error, (self._files.images.ImageError, self._files.video.VideoError, OSError,
+                                      MemoryError)):
                 message = f"{type(error).__name__}: {message}"
             return FAILED, message
         return WRITTEN, ""

@@ -15,6 +15,8 @@ the output's folder exists, no output is an input, the output format holds the i
 that already exist are listed in `plan.skipped` instead of `plan.jobs` unless `overwrite`. `process_file`
 reads, upscales (`lumivex.upscale.pipeline.upscale`) and writes atomically (`lumivex.upscale.images`),
 keeping the bit depth and mode; it never touches the source. Needs `cupy` importable (real or stand-in).
+Videos (.mp4, .mov, .mkv, .webm) and animated images (any GIF) go the same way, through `video` and
+`animation`: checked by `plan_jobs`, upscaled frame by frame by `process_file`.
 """
 
 import dataclasses
@@ -23,7 +25,7 @@ import pathlib
 
 import cupy as cp
 
-from . import images
+from . import animation, images, video
 from .models import load_model
 from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
 from .pipeline import upscale
@@ -46,6 +48,10 @@ class Options:
     overlap: int = DEFAULT_OVERLAP
     batch_size: int = DEFAULT_BATCH_SIZE
     overwrite: bool = False
+    # Videos only: the encoder (None: the input's codec family), its constant-quality value and speed preset.
+    codec: str | None = None
+    crf: int | None = None
+    preset: str | None = None
 
     def __post_init__(self):
         for name in ("scale", "tile_size", "batch_size"):
@@ -87,7 +93,8 @@ def plan_jobs(source, target, options):
         return _plan_folder(source, None if target is None else pathlib.Path(target), options)
     if not source.is_file():
         raise UsageError(f"{source}: not a regular file")
-    default_name = f"{source.stem}_x{options.scale}.png"
+    keeps_suffix = video.is_video(source) or animation.is_animation(source)
+    default_name = f"{source.stem}_x{options.scale}{source.suffix if keeps_suffix else '.png'}"
     target = pathlib.Path(default_name) if target is None else pathlib.Path(target)
     if target.is_dir():
         target = target / default_name
@@ -96,9 +103,8 @@ def plan_jobs(source, target, options):
     if _same_file(source, target):
         raise UsageError(f"{target}: the output would overwrite the input")
     try:
-        job = Job(source, target, images.check_readable(source))
-        images.check_writable(target, job.pixel_format)
-    except images.ImageError as error:
+        job = _checked_job(source, target, options)
+    except (images.ImageError, video.VideoError) as error:
         raise UsageError(str(error)) from None
     if target.exists() and not options.overwrite:
         return Plan([], [job], [], None)
@@ -113,23 +119,35 @@ def _plan_folder(source, target, options):
         raise UsageError(f"{target}: the output folder's parent {target.parent} does not exist")
     if target.resolve() == source.resolve():
         raise UsageError(f"{target}: the output folder is the input folder; results would overwrite inputs")
+    suffixes = images.INPUT_SUFFIXES | video.VIDEO_SUFFIXES | animation.ANIMATION_FORMATS.keys()
     candidates = sorted(path for path in source.iterdir()
-                        if path.suffix.lower() in images.INPUT_SUFFIXES and not path.name.startswith("."))
+                        if path.suffix.lower() in suffixes and not path.name.startswith("."))
     if not candidates:
-        raise UsageError(f"{source}: no images ({', '.join(sorted(images.INPUT_SUFFIXES))}) in the folder")
+        raise UsageError(f"{source}: no images or videos ({', '.join(sorted(suffixes))}) in the folder")
     plan = Plan([], [], [], target)
     for path in candidates:
         destination = target / path.name
         try:
             if not path.is_file():
                 raise images.ImageError(f"{path}: not a regular file")
-            job = Job(path, destination, images.check_readable(path))
-            images.check_writable(destination, job.pixel_format)
-        except images.ImageError as error:
+            job = _checked_job(path, destination, options)
+        except (images.ImageError, video.VideoError) as error:
             plan.problems.append((path, str(error)))
             continue
         (plan.skipped if destination.exists() and not options.overwrite else plan.jobs).append(job)
     return plan
+
+
+def _checked_job(source, target, options):
+    """The Job of one file, checked as far as it can be before any work; ImageError or VideoError."""
+    if video.is_video(source):
+        return Job(source, target, video.check_video(source, target, options.scale, codec=options.codec,
+                                                     crf=options.crf, preset=options.preset))
+    if animation.is_animation(source):
+        return Job(source, target, animation.check_animation(source, target, options.scale))
+    job = Job(source, target, images.check_readable(source))
+    images.check_writable(target, job.pixel_format)
+    return job
 
 
 def _same_file(a, b):
@@ -147,7 +165,18 @@ def process_file(source, target, model, options, progress=None):
     Colour and alpha are upscaled separately (the alpha plane as a grey image) and put back together.
     `progress(done, total)` counts model windows over both passes. Returns the PixelFormat written.
     Raises images.ImageError for an unreadable file, and whatever the model raises.
+
+    Videos go to `video.upscale_video` and animated images (any GIF) to `animation.upscale_animation`, with
+    `progress` counting frames; they return a report of what was written instead of a PixelFormat.
     """
+    if video.is_video(source):
+        return video.upscale_video(source, target, model, scale=options.scale, codec=options.codec,
+                                   crf=options.crf, preset=options.preset, tile_size=options.tile_size,
+                                   overlap=options.overlap, batch_size=options.batch_size, progress=progress)
+    if animation.is_animation(source):
+        return animation.upscale_animation(source, target, model, scale=options.scale,
+                                           tile_size=options.tile_size, overlap=options.overlap,
+                                           batch_size=options.batch_size, progress=progress)
     pixels, pixel_format = images.read_image(source)
     image = to_float32(cp.asarray(pixels))  # uint8 / 255, uint16 / 65535
     colours = 1 if pixel_format.mode in ("1", "L", "LA") else 3

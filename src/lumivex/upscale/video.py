@@ -1,0 +1,221 @@
+"""Upscaling video files: every frame through the tiled road, everything else the file had kept.
+
+    from lumivex.upscale.video import check_video, upscale_video
+
+    job = check_video("clip.mkv", "clip_x2.mkv", scale=2)       # VideoError before any work
+    report = upscale_video("clip.mkv", "clip_x2.mkv", model)    # any model of lumivex.upscale.pipeline
+
+Kept as the input had them: the number of frames and every frame's timestamp (variable frame rate too), the
+time base where the container can hold it, the sample aspect ratio, rotation, colour tags, the bit depth (10-bit
+decodes to 16-bit RGB and encodes back to 10-bit), audio, subtitle and attachment streams (copied packet
+for packet), chapters, container and stream metadata. The encoder is the input's codec family's unless asked
+otherwise (`video_encoding`).
+
+Decoding, the network and encoding run at once (`video_stages`). The work goes in segments that start at the
+input's keyframes and are kept, encoded, in a hidden folder beside the target (`video_segments`); an
+interrupted run starts again at its first unfinished segment. The output is assembled from them at the end
+and moved into place whole (`video_mux`); the folder is then removed.
+"""
+
+import dataclasses
+import pathlib
+import time
+
+import av
+import cupy as cp
+import numpy as np
+
+from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
+from .messages import first_line
+from .pipeline import upscale
+from .video_encoding import Encoding, choose_encoding
+from .video_mux import assemble, check_container
+from .video_probe import CONTAINERS, VIDEO_SUFFIXES, VideoError, VideoSource, probe, scan
+from .video_segments import WorkFolder, work_folder_path
+from .video_stages import Frames, StageClock
+from ..utils.dtypes import to_float32
+
+__all__ = ["SEGMENT_SECONDS", "VIDEO_SUFFIXES", "VideoError", "VideoJob", "VideoReport", "check_video",
+           "is_video", "upscale_video", "work_folder_path"]
+
+# Work lost to an interruption is at most this much video (plus the distance to the next keyframe).
+SEGMENT_SECONDS = 60.0
+
+
+@dataclasses.dataclass
+class VideoJob:
+    """A checked video job: what is read, where it goes, in which container, and how it is encoded."""
+
+    source: VideoSource
+    target: pathlib.Path
+    container: str  # FFmpeg muxer name
+    encoding: Encoding
+    headers: bytes  # the encoder's out-of-band headers (SPS/PPS and the like)
+
+    def __str__(self):
+        return f"{self.source.picture} video"
+
+
+@dataclasses.dataclass
+class VideoReport:
+    """What `upscale_video` did: frames written, of which reused from an interrupted run, the encoding, and
+    each stage's busy seconds beside the wall-clock time."""
+
+    frames: int
+    resumed: int
+    encoding: Encoding
+    seconds: dict
+    wall: float
+
+    def __str__(self):
+        resumed = f", {self.resumed} resumed" if self.resumed else ""
+        return f"{self.frames} frames{resumed}, {self.encoding}"
+
+
+def is_video(path):
+    """Whether the upscaler treats `path` as a video (by its suffix)."""
+    return pathlib.Path(path).suffix.lower() in VIDEO_SUFFIXES
+
+
+def check_video(source, target, scale, *, codec=None, crf=None, preset=None):
+    """The VideoJob for upscaling `source` `scale` times into `target`, checked as far as it can be without
+    reading every packet: the input is a video that decodes, an encoder keeps its depth and opens with the
+    options, the output container holds every stream. VideoError (one line) otherwise."""
+    source, target = pathlib.Path(source), pathlib.Path(target)
+    container = CONTAINERS.get(target.suffix.lower())
+    if container is None:
+        raise VideoError(f"{target}: cannot write {target.suffix or 'files without a suffix'} video; use one of "
+                         f"{', '.join(sorted(CONTAINERS))}")
+    if type(scale) is not int or scale < 1:
+        raise VideoError(f"the scale must be a whole number of at least 1, got {scale!r}")
+    info = probe(source)
+    encoding = choose_encoding(info, scale, container, codec=codec, crf=crf, preset=preset)
+    headers = encoding.open_encoder().extradata or b""
+    job = VideoJob(info, target, container, encoding, headers)
+    check_container(job)
+    return job
+
+
+def upscale_video(source, target, model, *, scale=None, codec=None, crf=None, preset=None,
+                  tile_size=DEFAULT_TILE_SIZE, overlap=None, batch_size=DEFAULT_BATCH_SIZE,
+                  segment_seconds=None, replace=True, progress=None):
+    """Upscales every frame of the video `source` with `model` and writes `target` (.mp4, .mov, .mkv, .webm).
+
+    `scale` None: the model's own (`model.scale`); `overlap` None: twice the model's `radius` where it has one.
+    `codec`, `crf`, `preset`: see `video_encoding.choose_encoding`. `segment_seconds` (default
+    SEGMENT_SECONDS): the least length of a resumable segment. `progress(done, total)` counts frames
+    (done starts at the frames an interrupted run finished). `replace=False` never replaces a file that
+    appears at `target` meanwhile (FileExistsError). Returns a VideoReport.
+
+    Raises VideoError (one line) for an input that cannot be upscaled as asked, found before any work, or
+    damage found while decoding; whatever the model raises. On any exception nothing is left at `target`;
+    finished segments stay in the hidden folder `work_folder_path(target)` for the next run.
+    """
+    started = time.perf_counter()
+    scale, overlap = _geometry(model, scale, overlap)
+    job = check_video(source, target, scale, codec=codec, crf=crf, preset=preset)
+    scan(job.source)
+    frames = job.source.frames
+    starts = job.source.segment_starts(SEGMENT_SECONDS if segment_seconds is None else segment_seconds)
+    ends = starts[1:] + [len(frames)]
+    work = WorkFolder(job.target, _identity(job, model, scale, tile_size, overlap, batch_size, starts),
+                      [end - start for start, end in zip(starts, ends)], [frames[start] for start in starts],
+                      job.headers)
+    done = work.resume()
+    clock = StageClock()
+    try:
+        if done < len(starts):
+            _encode_segments(job, work, done, starts, ends, clock, progress,
+                             _frame_upscaler(model, scale, tile_size, overlap, batch_size, job.source.picture.bits))
+        elif progress is not None:
+            progress(len(frames), len(frames))
+        assemble(job, work, replace=replace)
+    except BaseException:
+        if not any(work.segment_path(index).exists() for index in range(len(starts))):
+            work.remove()  # nothing worth resuming: leave nothing behind
+        raise
+    work.remove()
+    return VideoReport(len(frames), starts[done] if done < len(starts) else len(frames), job.encoding,
+                       clock.seconds, time.perf_counter() - started)
+
+
+def _geometry(model, scale, overlap):
+    if scale is None:
+        scale = getattr(model, "scale", None)
+        if scale is None:
+            raise VideoError("the model does not say its scale; pass scale=")
+    if overlap is None:
+        radius = getattr(model, "radius", None)
+        overlap = DEFAULT_OVERLAP if radius is None else 2 * radius
+    return scale, overlap
+
+
+def _frame_upscaler(model, scale, tile_size, overlap, batch_size, bits):
+    """The network stage: decoded rgb24 / rgb48 pixels in host memory -> upscaled pixels of the same type."""
+    dtype, top = (np.uint8, 255) if bits <= 8 else (np.uint16, 65535)
+
+    def upscale_frame(pixels):
+        image = to_float32(cp.asarray(pixels))  # uint8 / 255, uint16 / 65535
+        result = upscale(image, model, scale, tile_size=tile_size, overlap=overlap, batch_size=batch_size)
+        return cp.asnumpy((cp.clip(result, 0, 1) * top + 0.5).astype(dtype))  # rounded to the nearest level
+
+    return upscale_frame
+
+
+def _encode_segments(job, work, done, starts, ends, clock, progress, upscale_frame):
+    """The encoding stage, in this thread: segment after segment from `done` on, each by a new encoder."""
+    source, encoding, picture = job.source, job.encoding, job.source.picture
+    total = len(source.frames)
+    if progress is not None:
+        progress(starts[done], total)
+    with Frames(source, starts[done], upscale_frame, clock) as frames:
+        for index in range(done, len(starts)):
+            with work.segment(index) as journal:
+                encoder = encoding.open_encoder()
+                durations = {source.frames[k]: source.durations[k] for k in range(starts[index], ends[index])}
+
+                def write(frame):
+                    try:
+                        packets = encoder.encode(frame)
+                    except av.error.FFmpegError as error:
+                        raise VideoError(f"{job.target}: {encoding.encoder} failed ({first_line(error)})") from None
+                    for packet in packets:
+                        journal.write(packet.pts, packet.dts, durations.get(packet.pts, 0), packet.is_keyframe,
+                                      bytes(packet))
+
+                for expected in range(starts[index], ends[index]):
+                    number, pixels = next(frames)
+                    if number != expected:
+                        raise VideoError(f"{source.path}: frame {number} came where frame {expected} was due")
+                    timer = time.perf_counter()
+                    frame = av.VideoFrame.from_ndarray(pixels, format=picture.rgb_format).reformat(
+                        format=encoding.pix_fmt, dst_colorspace=picture.conversion_matrix,
+                        dst_color_range=picture.conversion_range)
+                    frame.pts, frame.time_base = source.frames[expected], source.time_base
+                    frame.colorspace, frame.color_range = encoding.colorspace, encoding.color_range
+                    write(frame)
+                    clock.add("encode", timer)
+                    if progress is not None:
+                        progress(expected + 1, total)
+                timer = time.perf_counter()
+                write(None)
+                clock.add("encode", timer)
+                journal.finish(ends[index] - starts[index], source.frames[starts[index]], job.headers)
+
+
+def _identity(job, model, scale, tile_size, overlap, batch_size, starts):
+    """What the result of the work depends on: resumed segments must have been made with all of it equal."""
+    status = job.source.path.stat()
+    model_path = getattr(model, "path", None)
+    model_file = None
+    if model_path is not None:
+        model_stat = pathlib.Path(model_path).stat()
+        model_file = [str(pathlib.Path(model_path).resolve()), model_stat.st_size, model_stat.st_mtime_ns]
+    return {
+        "source": [str(job.source.path.resolve()), status.st_size, status.st_mtime_ns],
+        "encoding": job.encoding.identity(),
+        "model": [f"{type(model).__module__}.{type(model).__qualname__}", getattr(model, "name", None),
+                  getattr(model, "description", None), model_file],
+        "upscale": [scale, tile_size, overlap, batch_size],
+        "segments": [starts, len(job.source.frames)],
+    }

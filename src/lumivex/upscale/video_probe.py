@@ -1,0 +1,216 @@
+"""What a video file holds, read before any frame is upscaled: its streams, the picture's format (size, bit
+depth, colour, aspect, rotation) and, by a pass over the video packets, every frame's timestamp and where the
+keyframes are. Unreadable, damaged, truncated or unusable inputs are refused here with one line (VideoError).
+"""
+
+import bisect
+import dataclasses
+import fractions
+import pathlib
+import re
+import struct
+
+import av
+
+from .messages import first_line
+
+# Output suffixes and the FFmpeg muxer each means.
+CONTAINERS = {".mp4": "mp4", ".mov": "mov", ".mkv": "matroska", ".webm": "webm"}
+VIDEO_SUFFIXES = frozenset(CONTAINERS)
+UNSPECIFIED_COLOUR = 2  # FFmpeg's value for "unspecified" colour space, primaries and transfer
+_MPEG_RANGE, _JPEG_RANGE = 1, 2
+_DURATION_TAG = re.compile(r"(\d+):(\d\d):(\d\d(?:\.\d+)?)")
+
+
+class VideoError(ValueError):
+    """A file that cannot be read as a video, or a video that cannot be upscaled as asked; one-line message."""
+
+
+@dataclasses.dataclass(frozen=True)
+class Picture:
+    """The decoded picture of a video stream, as its first frame shows it."""
+
+    width: int
+    height: int
+    pix_fmt: str
+    bits: int  # per sample: 8 decodes to rgb24, more to rgb48
+    colorspace: int  # FFmpeg's colour values (2: unspecified)
+    color_range: int  # 0 unspecified, 1 limited (MPEG), 2 full (JPEG)
+    color_primaries: int
+    color_trc: int
+    sample_aspect_ratio: fractions.Fraction | None
+    display_matrix: tuple | None  # nine ints (rotation, flips), as the container has them
+
+    @property
+    def rgb_format(self):
+        return "rgb24" if self.bits <= 8 else "rgb48le"
+
+    @property
+    def conversion_range(self):
+        """The range the YUV <-> RGB conversions assume: the tagged one, else full for the yuvj formats."""
+        if self.color_range in (_MPEG_RANGE, _JPEG_RANGE):
+            return self.color_range
+        return _JPEG_RANGE if self.pix_fmt.startswith("yuvj") else _MPEG_RANGE
+
+    @property
+    def conversion_matrix(self):
+        """The YUV matrix of both conversions; None lets FFmpeg pick its default for untagged video, the same
+        way in and out."""
+        return None if self.colorspace in (0, UNSPECIFIED_COLOUR) else self.colorspace
+
+    def __str__(self):
+        return f"{self.bits}-bit {self.pix_fmt}"
+
+
+@dataclasses.dataclass
+class VideoSource:
+    """A video file as planned: which stream is upscaled, which are copied, and (after `scan`) its frames."""
+
+    path: pathlib.Path
+    video_index: int
+    codec: str  # decoder name of the upscaled stream, e.g. "h264"
+    time_base: fractions.Fraction
+    rate: fractions.Fraction | None  # average frame rate, for the encoder's rate control only
+    picture: Picture
+    copied: list  # indices of the streams copied packet for packet (audio, subtitles, attachments, data, cover)
+    descriptions: dict  # stream index -> "stream #1 (aac audio, fra)", for messages
+    frames: list = None  # after scan: every frame's pts in display order
+    durations: list = None  # after scan: each frame's packet duration (0 when unknown)
+    keyframes: list = None  # after scan: indices into frames of the frames a decoder can start at
+
+    def seconds(self, pts):
+        return float(pts * self.time_base)
+
+    def segment_starts(self, seconds):
+        """Indices into `frames` where segments of at least `seconds` begin, each at a keyframe."""
+        starts = [0]
+        for index in self.keyframes:
+            if index > 0 and self.seconds(self.frames[index] - self.frames[starts[-1]]) >= seconds:
+                starts.append(index)
+        return starts
+
+
+def open_input(path):
+    """The PyAV input container of `path`; VideoError when it cannot be opened as a media file."""
+    try:
+        return av.open(str(path), "r")
+    except (av.error.FFmpegError, OSError, UnicodeDecodeError) as error:
+        raise VideoError(f"{path}: not a readable video ({ffmpeg_reason(error)})") from None
+
+
+def probe(path):
+    """The VideoSource of `path` from its header and first frame (no scan yet); VideoError for what cannot be
+    upscaled: no video stream, several, one with alpha, or one that does not decode."""
+    path = pathlib.Path(path)
+    with open_input(path) as container:
+        pictures = [stream for stream in container.streams.video if not _is_cover(stream)]
+        if not pictures:
+            raise VideoError(f"{path}: no video stream")
+        if len(pictures) > 1:
+            raise VideoError(f"{path}: {len(pictures)} video streams; only files with one can be upscaled")
+        stream = pictures[0]
+        if stream.metadata.get("alpha_mode") == "1":
+            raise VideoError(f"{path}: the video has an alpha channel, which would be lost; not upscaled")
+        picture = _first_picture(path, container, stream)
+        copied = [other.index for other in container.streams if other.index != stream.index]
+        descriptions = {other.index: _describe(other) for other in container.streams}
+        rate = stream.average_rate or stream.guessed_rate
+        return VideoSource(path, stream.index, stream.codec_context.name, fractions.Fraction(stream.time_base),
+                           fractions.Fraction(rate) if rate else None, picture, copied, descriptions)
+
+
+def scan(source):
+    """Fills in `source.frames`, `durations` and `keyframes` from a pass over the video packets (no decoding),
+    and refuses a file whose packets end before its header says the video does (a truncated download)."""
+    frames, keyframe_pts, packets, end = [], [], 0, None
+    with open_input(source.path) as container:
+        stream = container.streams[source.video_index]
+        try:
+            for packet in container.demux(stream):
+                if packet.size == 0:
+                    continue  # the demuxer's closing flush packet
+                packets += 1
+                if packet.pts is None:
+                    raise VideoError(f"{source.path}: video frames without timestamps; cannot keep their timing")
+                if packet.is_discard:
+                    continue  # before the start the container's edit list sets: decoded, never shown
+                frames.append((packet.pts, packet.duration or 0))
+                if packet.is_keyframe:
+                    keyframe_pts.append(packet.pts)
+                closes = packet.pts + (packet.duration or 0)
+                end = closes if end is None else max(end, closes)
+        except av.error.FFmpegError as error:
+            at = f" near {source.seconds(end):.2f} s" if end is not None else ""
+            raise VideoError(f"{source.path}: damaged or truncated video{at} ({ffmpeg_reason(error)})") from None
+        if not frames:
+            raise VideoError(f"{source.path}: no video frames")
+        _check_complete(source, stream, packets, end, max(duration for _, duration in frames))
+    frames.sort()
+    source.frames = [pts for pts, _ in frames]
+    source.durations = [duration for _, duration in frames]
+    source.keyframes = sorted({bisect.bisect_left(source.frames, pts) for pts in keyframe_pts})
+    if not source.keyframes or source.keyframes[0] != 0:
+        source.keyframes.insert(0, 0)  # decoding from the file's start always works
+    return source
+
+
+def _check_complete(source, stream, packets, end, longest):
+    declared_frames = stream.frames  # MP4 and MOV count their samples in the header
+    if declared_frames and packets < declared_frames:
+        raise VideoError(f"{source.path}: truncated: {packets} of the {declared_frames} video frames its header "
+                         f"lists are there")
+    declared = _declared_end(stream)
+    if declared is not None:
+        found = source.seconds(end)
+        # A frame's length of slack: the declared end may or may not include the last frame's duration.
+        if declared - found > max(source.seconds(longest), 0.05) * 1.5:
+            raise VideoError(f"{source.path}: truncated: the video ends at {found:.2f} s of the {declared:.2f} s "
+                             f"its header declares")
+
+
+def _declared_end(stream):
+    """Where the header says the video stream ends, in seconds, or None when it does not say."""
+    if stream.duration:
+        return float((stream.start_time or 0) * stream.time_base + stream.duration * stream.time_base)
+    match = _DURATION_TAG.fullmatch(stream.metadata.get("DURATION", ""))  # Matroska's per-track tag
+    if match:
+        hours, minutes, seconds = match.groups()
+        return int(hours) * 3600 + int(minutes) * 60 + float(seconds)
+    return None
+
+
+def _first_picture(path, container, stream):
+    try:
+        frame = next(container.decode(stream), None)
+    except av.error.FFmpegError as error:
+        raise VideoError(f"{path}: the video does not decode ({ffmpeg_reason(error)})") from None
+    if frame is None:
+        raise VideoError(f"{path}: no decodable video frame")
+    form = frame.format
+    if form.has_palette or form.is_bit_stream or any(component.is_alpha for component in form.components):
+        raise VideoError(f"{path}: {form.name} video (alpha or palette) cannot be upscaled without loss")
+    matrix = stream.codec_context.coded_side_data.get("display_matrix")
+    sar = stream.sample_aspect_ratio
+    return Picture(
+        frame.width, frame.height, form.name, max(component.bits for component in form.components),
+        frame.colorspace, frame.color_range, frame.color_primaries, frame.color_trc,
+        fractions.Fraction(sar) if sar else None,
+        struct.unpack("<9i", matrix) if matrix and len(matrix) == 36 else None)
+
+
+def _is_cover(stream):
+    return bool(stream.disposition & av.stream.Disposition.attached_pic)
+
+
+def _describe(stream):
+    context = stream.codec_context
+    kind = "attachment" if stream.type == "attachment" else stream.type
+    name = context.name if context is not None else stream.metadata.get("mimetype", "?")
+    language = stream.metadata.get("language")
+    return f"stream #{stream.index} ({name} {kind}{', ' + language if language else ''})"
+
+
+def ffmpeg_reason(error):
+    """FFmpeg's reason without the path PyAV repeats after it."""
+    text = first_line(error)
+    return re.sub(r"^\[Errno -?\d+\] ", "", text).split(": '", 1)[0]
