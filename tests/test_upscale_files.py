@@ -109,7 +109,7 @@ def test_folder_run_skips_a_bad_file_and_resumes(tmp_path, monkeypatch, capsys, 
     monkeypatch.chdir(tmp_path)
     inputs = snapshot(photos)
     assert cli.main(["photos", "--model", network]) == cli.EXIT_PARTIAL
-    assert "skipped photos/broken.png: not a readable image" in capsys.readouterr().err
+    assert "failed photos/broken.png: not a readable image" in capsys.readouterr().err
     done = tmp_path / "photos_x2"
     assert sorted(path.name for path in done.iterdir()) == ["a.png", "b.jpg"]
     with Image.open(done / "b.jpg") as result:

@@ -129,8 +129,8 @@ def _run(args, tally):
     if model.notice:
         print(f"note: {model.notice}")
     _sweep(plan)
-    for path, reason in plan.problems:
-        _report(f"skipped {path}: {reason.removeprefix(f'{path}: ')}")
+    for path, reason in plan.problems:  # one form for every image not upscaled, whenever that showed
+        _report(f"failed {path}: {reason.removeprefix(f'{path}: ')}")
     for job in plan.skipped:
         print(f"{job.target} exists; skipped (--overwrite replaces it)")
     tally.planned = len(plan.jobs)
