@@ -61,10 +61,12 @@ def write_once(target, write, *, overwrite=False, run=None):
     unless `overwrite`. The claim is held while `write` runs and released however it ends; what `write`
     raises propagates. `run` names the run this process works for (see `claim`).
     """
+    if not overwrite and os.path.lexists(target):
+        return EXISTS  # without a claim made and removed for nothing, for re-runs over millions of files
     with holding(target, run=run) as mine:
         if not mine:
             return CLAIMED
-        if not overwrite and os.path.lexists(target):
+        if not overwrite and os.path.lexists(target):  # done by the run that held the claim until just now
             return EXISTS
         try:
             write()
