@@ -40,11 +40,11 @@ _CLAIM_TEMPORARY_AGE = 600
 _SUFFIX = ".lock"
 
 WRITTEN = "written"
-EXISTS = "exists"  # found done once claimed
+EXISTS = "exists"  # found done when its turn came
 CLAIMED = "claimed"  # another run holds the claim
 OVERTAKEN = "overtaken"  # another run put the output in place while this one worked on it; its result was kept
 
-_held = {}  # absolute lock path -> token, for every claim this process may hold
+_held = {}  # absolute lock path -> token of every claim this process holds or is making
 _FOREIGN = object()  # a file where a claim should be that this command did not write
 
 
@@ -95,8 +95,11 @@ def claim(target, *, run=None):
     the same run that this process does not hold is an earlier attempt's, and is broken.
     """
     lock = lock_path(target)
+    key = os.path.abspath(lock)
+    if key in _held:
+        return False  # this process holds it already, for another job of the same output
     for _ in range(3):  # again after breaking an abandoned claim, or after the holder released it meanwhile
-        key, token = os.path.abspath(lock), secrets.token_hex(8)
+        token = secrets.token_hex(8)
         _held[key] = token  # before the claim exists: an interruption anywhere below leaves nothing behind
         try:
             with atomic.atomic_output(lock, replace=False) as file:
