@@ -1,5 +1,6 @@
 """The distributed road on one local Ray instance with two CPU workers: the single-process tool's bytes,
-nothing done twice, and a corrupt file or a worker killed mid-run does not stop the rest."""
+nothing done twice, a corrupt file or a worker killed mid-run does not stop the rest, and another run's claim
+is respected."""
 
 import os
 import signal
@@ -17,7 +18,7 @@ pytest.importorskip("onnx")
 pytest.importorskip("onnxruntime")
 
 from lumivex.testing.networks import write_placeholder_network
-from lumivex.upscale import cli, distributed
+from lumivex.upscale import claims, cli, distributed
 from lumivex.upscale.files import Options, load_model, plan_jobs, process_file
 
 
@@ -108,18 +109,23 @@ def test_a_corrupt_file_and_a_killed_worker_leave_the_rest_done(tmp_path, networ
     assert len(plan.jobs) == 8  # the corrupt file only shows when its pixels are read
 
     marker = tmp_path / "killed"
-    results = distributed.upscale_jobs(plan.jobs, model_killing_its_worker(network, str(marker)), options,
-                                       workers=2)
+    with claims.holding(tmp_path / "out" / "7.png") as held:  # as by another run, beside this one
+        assert held
+        results = distributed.upscale_jobs(plan.jobs, model_killing_its_worker(network, str(marker)), options,
+                                           workers=2)
     assert marker.exists()
     assert [result.job for result in results] == plan.jobs
     failed = {result.job.source.name: result.error for result in results if result.status == distributed.FAILED}
     assert failed == {"0.png": "not a readable image (image file is truncated)"}
+    assert results[7].status == distributed.CLAIMED
+    # The claim of the killed worker was broken by Ray's retry, which wrote its file; nothing was left behind.
+    assert not [path for path in (tmp_path / "out").iterdir() if path.name.startswith(".")]
 
     reference = tmp_path / "reference"
     reference.mkdir()
     model = load_model(network, 2)
     for job in plan.jobs:
-        if job.source.name != "0.png":
+        if job.source.name not in ("0.png", "7.png"):
             process_file(job.source, reference / job.source.name, model, options)
     assert list(snapshot(tmp_path / "out").values()) == list(snapshot(reference).values())
 

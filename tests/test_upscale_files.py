@@ -1,5 +1,6 @@
 """Image files through the upscaler: bit depth, mode and orientation kept, and the command's refusals of bad
-input before any work, its folder mode and its resumption."""
+input before any work, its folder mode, its resumption, a failing file as one line, and an output another run
+put in place meanwhile kept."""
 
 import numpy as np
 import pytest
@@ -12,7 +13,7 @@ pytest.importorskip("onnxruntime")
 pytest.importorskip("tqdm")
 
 from lumivex.testing.networks import write_placeholder_network
-from lumivex.upscale import cli
+from lumivex.upscale import cli, files
 from lumivex.upscale.files import Options, process_file
 
 ORIENTATION_TAG = 0x0112
@@ -108,7 +109,7 @@ def test_folder_run_skips_a_bad_file_and_resumes(tmp_path, monkeypatch, capsys, 
     monkeypatch.chdir(tmp_path)
     inputs = snapshot(photos)
     assert cli.main(["photos", "--model", network]) == cli.EXIT_PARTIAL
-    assert "skipped photos/broken.png: not a readable image" in capsys.readouterr().err
+    assert "failed photos/broken.png: not a readable image" in capsys.readouterr().err
     done = tmp_path / "photos_x2"
     assert sorted(path.name for path in done.iterdir()) == ["a.png", "b.jpg"]
     with Image.open(done / "b.jpg") as result:
@@ -121,3 +122,73 @@ def test_folder_run_skips_a_bad_file_and_resumes(tmp_path, monkeypatch, capsys, 
     assert "wrote photos_x2/a.png" in out and "photos_x2/b.jpg exists; skipped" in out
     assert (done / "b.jpg").stat().st_mtime_ns == kept
     assert snapshot(photos) == inputs
+
+
+def inject_model(monkeypatch, wrap):
+    """Makes the command's network `wrap(network)`: a callable that may fail or act on the side."""
+    load = files.load_model
+
+    def load_wrapped(*args, **kwargs):
+        network = load(*args, **kwargs)
+        model = wrap(network)
+        model.description, model.notice = network.description, network.notice
+        return model
+    monkeypatch.setattr(files, "load_model", load_wrapped)
+
+
+def test_a_file_the_network_fails_on_is_one_line_and_the_others_are_done(tmp_path, monkeypatch, capsys, network):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "photos").mkdir()
+    for name, width in zip("abcd", (10, 11, 12, 13)):
+        Image.new("RGB", (width, 8), (40, 80, 120)).save(tmp_path / "photos" / f"{name}.png")
+
+    def failing_on_width_11(network):
+        def run(batch):
+            if batch.shape[3] == 11:  # as ONNX Runtime reports: a first line, then its own report
+                raise RuntimeError("[ONNXRuntimeError] : 6 : RUNTIME_EXCEPTION : Non-zero status code\n"
+                                   "Stacktrace: frame 0")
+            return network(batch)
+        return run
+    inject_model(monkeypatch, failing_on_width_11)
+
+    assert cli.main(["photos", "--model", network]) == cli.EXIT_PARTIAL
+    captured = capsys.readouterr()
+    assert captured.err == ("lumivex-upscale: failed photos/b.png: RuntimeError: [ONNXRuntimeError] : 6 : "
+                            "RUNTIME_EXCEPTION : Non-zero status code\n")
+    assert captured.out.endswith("\n4 images: 3 written, 0 skipped, 1 failed\n")
+    assert sorted(path.name for path in (tmp_path / "photos_x2").iterdir()) == ["a.png", "c.png", "d.png"]
+
+    assert cli.main(["photos", "-v", "--model", network]) == cli.EXIT_PARTIAL  # the others are skipped now
+    err = capsys.readouterr().err
+    assert err.startswith("lumivex-upscale: failed photos/b.png: ")
+    assert "Traceback (most recent call last)" in err and "Stacktrace: frame 0" in err
+
+    # One file alone: the same one line, no summary, no output.
+    assert cli.main(["photos/b.png", "b.png", "--model", network]) == cli.EXIT_PARTIAL
+    captured = capsys.readouterr()
+    assert captured.err.count("\n") == 1 and "Traceback" not in captured.err
+    assert not (tmp_path / "b.png").exists()
+
+
+def test_an_output_another_run_puts_in_place_meanwhile_is_kept(tmp_path, monkeypatch, capsys, photos, network):
+    monkeypatch.chdir(tmp_path)
+    (photos / "broken.png").unlink()
+    out = tmp_path / "out"
+
+    def another_run_writes_a(network):
+        def run(batch):
+            if not (out / "a.png").exists():
+                (out / "a.png").write_bytes(b"the other run's")
+            return network(batch)
+        return run
+    inject_model(monkeypatch, another_run_writes_a)
+
+    assert cli.main(["photos", "out", "--model", network]) == 0
+    assert "out/a.png was written by another run while this one worked on it; kept that one" in (
+        capsys.readouterr().out)
+    assert (out / "a.png").read_bytes() == b"the other run's"
+    assert sorted(path.name for path in out.iterdir()) == ["a.png", "b.jpg"]  # no temporary or claim left
+
+    assert cli.main(["photos", "out", "--model", network, "--overwrite"]) == 0
+    with Image.open(out / "a.png") as result:
+        assert result.size == (60, 40)

@@ -35,18 +35,20 @@ def atomic_output(path, *, replace=True):
     """
     path = pathlib.Path(path)
     temporary = temporary_path(path)
-    descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
+    # Known before it exists and forgotten only once it is gone: a signal handler that raises may interrupt any
+    # line here, even the clean-up, and remove_live_temporaries must then still find the file.
     _live.add(temporary)
     try:
+        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
         with os.fdopen(descriptor, "wb") as file:
             yield file
         move_into_place(temporary, path, replace=replace)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
-        raise
-    finally:
         _live.discard(temporary)
+        raise
+    _live.discard(temporary)
 
 
 def move_into_place(temporary, path, *, replace=True):
@@ -82,6 +84,12 @@ def remove_live_temporaries():
     return removed
 
 
+def parse_temporary_name(name):
+    """(NAME, pid) for a temporary file name `.NAME.<pid>.<hex>.part` made by `temporary_path`, else None."""
+    match = _TEMPORARY.fullmatch(name)
+    return None if match is None else (match["name"], int(match["pid"]))
+
+
 def orphaned_temporaries(folder, names=None):
     """Temporary files in `folder` made by this command for a process that is no longer alive on this machine:
     paths of `.NAME.<pid>.<hex>.part` files, NAME one of `names` when given."""
@@ -92,17 +100,19 @@ def orphaned_temporaries(folder, names=None):
         return []
     found = []
     for entry in entries:
-        match = _TEMPORARY.fullmatch(entry.name)
-        if match is None or (names is not None and match["name"] not in names):
+        parsed = parse_temporary_name(entry.name)
+        if parsed is None or (names is not None and parsed[0] not in names):
             continue
-        if not _alive(int(match["pid"])) and entry.is_file(follow_symlinks=False):
+        if not _alive(parsed[1], entry.name) and entry.is_file(follow_symlinks=False):
             found.append(folder / entry.name)
     return found
 
 
-def _alive(pid):
+def _alive(pid, name):
     if pid == os.getpid():
-        return True
+        # This process's id on a file it does not have open: left by an earlier process that had the same id
+        # (a container restarted, a machine rebooted), which is gone. The random part makes the name unique.
+        return any(temporary.name == name for temporary in _live)
     try:
         os.kill(pid, 0)
     except ProcessLookupError:

@@ -15,10 +15,13 @@ the single-process tool writes, byte for byte, with the same name, bit depth, mo
 `cupy` itself (the NumPy stand-in where it sees no CUDA device). Files travel by path: every worker must see
 the inputs and the output folder at the same absolute paths (one machine, or a shared file system).
 
-Nothing is lost or done twice: outputs are written to a temporary name and renamed; a worker skips a file
-whose output exists (unless `overwrite`), so a re-run, or Ray's retry of a worker's files after that worker
-died, never writes a file twice; a file that fails is reported with its error and the others go on; a dead
-worker is restarted by Ray, which retries its unfinished files, up to `ATTEMPTS` times per file.
+Nothing is lost or done twice: outputs are written to a temporary name and moved into place without replacing
+what another run put there (unless `overwrite`); each output is claimed before work (`lumivex.upscale.claims`,
+the same claims as the single-process command's, so runs beside each other share the work); a worker skips a
+file whose output exists (unless `overwrite`), so a re-run, or Ray's retry of a worker's files after that
+worker died, never writes a file twice; the claim of a worker that died is broken by the retry (it belongs to
+the same run); a file that fails is reported with its error and the others go on; a dead worker is restarted
+by Ray, which retries its unfinished files, up to `ATTEMPTS` times per file.
 
 Needs Ray (`pip install 'lumivex[distributed]'`); nothing else in lumivex imports this module or Ray.
 """
@@ -28,8 +31,14 @@ import dataclasses
 import logging
 import os
 import pathlib
+import secrets
+import signal
+import threading
+import traceback
 import warnings
 
+from . import claims
+from .claims import CLAIMED, EXISTS, OVERTAKEN, WRITTEN
 from .messages import first_line
 
 # How often a file is tried when its worker dies under it; a file that keeps killing workers (say, one that
@@ -38,8 +47,6 @@ ATTEMPTS = 4
 # Files are dealt out to the workers in at most this many blocks: few enough for Ray's bookkeeping on a
 # collection of millions, many enough that every worker stays busy to the end.
 MAX_BLOCKS = 1000
-EXISTS = "exists"
-WRITTEN = "written"
 FAILED = "failed"
 
 
@@ -49,12 +56,14 @@ class ClusterError(RuntimeError):
 
 @dataclasses.dataclass(frozen=True)
 class Result:
-    """What became of one job: `status` WRITTEN, EXISTS (found already there when its turn came) or FAILED,
-    with `error` (one line) for a failure."""
+    """What became of one job: `status` WRITTEN, EXISTS (found already there when its turn came), CLAIMED
+    (another run was making it), OVERTAKEN (another run put it in place first) or FAILED, with `error` (one
+    line) and `details` (the traceback) for a failure."""
 
     job: object  # files.Job
     status: str
     error: str = ""
+    details: str = ""
 
 
 def upscale_jobs(jobs, model, options, *, workers=None, address=None, on_result=None):
@@ -118,11 +127,18 @@ def _connect(ray, address, workers):
         # CPU slots as workers, so CPU workers never wait for each other.
         address = "local"
         settings["num_cpus"] = max(workers or 1, os.cpu_count() or 1)
+    # Ray sets a SIGTERM handler of its own in the driver that exits at once; a caller that handles SIGTERM
+    # (the command, which removes its claims and temporary files first) keeps its own.
+    main_thread = threading.current_thread() is threading.main_thread()
+    previous = signal.getsignal(signal.SIGTERM) if main_thread else None
     try:
         ray.init(address=address, **settings)
     except (ConnectionError, RuntimeError, ValueError) as error:
         where = "start a local Ray instance" if address == "local" else f"reach the Ray cluster at {address}"
         raise ClusterError(f"cannot {where}: {first_line(error)}") from None
+    finally:
+        if previous not in (None, signal.SIG_DFL):
+            signal.signal(signal.SIGTERM, previous)
     return True
 
 
@@ -156,6 +172,7 @@ def _share_out(ray, jobs, model, options, workers, on_gpus, on_result):
             for index, job in enumerate(jobs)]
     dataset = ray.data.from_items(rows, override_num_blocks=min(len(rows), MAX_BLOCKS))
     resources = {"num_gpus": 1} if on_gpus else {"num_cpus": 1}
+    run = secrets.token_hex(8)  # the workers' claims say they belong to this run (see claims.claim)
     # A CPU worker runs the network on the CPUs it was given, not on every core: with the network's default of
     # one thread per core, the workers of one machine would only take turns on the same cores.
     threads = None if on_gpus else resources["num_cpus"]
@@ -163,14 +180,14 @@ def _share_out(ray, jobs, model, options, workers, on_gpus, on_result):
         # Ray Data names no parameter of its own for the retries yet; the remote arguments still carry them.
         warnings.filterwarnings("ignore", "`ray_remote_args` is deprecated")
         results = dataset.map_batches(
-            UpscaleWorker, fn_constructor_args=(model, dataclasses.asdict(options), threads),
+            UpscaleWorker, fn_constructor_args=(model, dataclasses.asdict(options), threads, run),
             batch_size=1, compute=ray.data.ActorPoolStrategy(size=workers),
             max_restarts=-1, max_task_retries=ATTEMPTS - 1, **resources)
 
     by_index = {}
     for row in results.iter_rows():
         index = int(row["index"])
-        result = Result(jobs[index], str(row["status"]), str(row["error"]))
+        result = Result(jobs[index], str(row["status"]), str(row["error"]), str(row["details"]))
         by_index[index] = result
         if on_result is not None:
             on_result(result, len(by_index), len(jobs))
@@ -183,9 +200,10 @@ def _share_out(ray, jobs, model, options, workers, on_gpus, on_result):
 
 
 class UpscaleWorker:
-    """A Ray Data worker: sets up `cupy`, loads the model once, then upscales batches of (source, target)."""
+    """A Ray Data worker: sets up `cupy`, loads the model once, then upscales batches of (source, target),
+    claiming each output as the single-process command does (`claims.write_once`), for the run `run`."""
 
-    def __init__(self, model, options, threads=None):
+    def __init__(self, model, options, threads=None, run=None):
         import lumivex.testing
 
         lumivex.testing.install_cupy_standin()  # before anything binds cupy
@@ -193,25 +211,26 @@ class UpscaleWorker:
 
         self._files = files
         self._options = files.Options(**options)
+        self._run = run
         self._model = model() if callable(model) else files.load_model(model, self._options.scale, threads=threads)
 
     def __call__(self, batch):
-        statuses, errors = [], []
+        statuses, errors, details = [], [], []
         for source, target in zip(batch["source"], batch["target"]):
-            status, error = self._upscale(pathlib.Path(source), pathlib.Path(target))
+            status, error, detail = self._upscale(pathlib.Path(source), pathlib.Path(target))
             statuses.append(status)
             errors.append(error)
-        return {"index": batch["index"], "status": statuses, "error": errors}
+            details.append(detail)
+        return {"index": batch["index"], "status": statuses, "error": errors, "details": details}
 
     def _upscale(self, source, target):
-        if target.exists() and not self._options.overwrite:
-            return EXISTS, ""  # done before: by an earlier run, or by this one before a retry
-        try:
+        def write():
             self._files.process_file(source, target, self._model, self._options)
+
+        try:
+            # An existing output is found done: by an earlier run, by another run beside this one, or by this
+            # run's attempt before a retry.
+            status = claims.write_once(target, write, overwrite=self._options.overwrite, run=self._run)
         except Exception as error:  # one bad file must not stop the thousands after it
-            message = first_line(error).removeprefix(f"{source}: ")
-            if not isinstance(error, (self._files.images.ImageError, self._files.video.VideoError, OSError,
-                                      MemoryError)):
-                message = f"{type(error).__name__}: {message}"
-            return FAILED, message
-        return WRITTEN, ""
+            return FAILED, self._files.describe_failure(error, source), "".join(traceback.format_exception(error))
+        return status, "", ""

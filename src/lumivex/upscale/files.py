@@ -14,9 +14,12 @@
 the output's folder exists, no output is an input, the output format holds the input's pixel format; outputs
 that already exist are listed in `plan.skipped` instead of `plan.jobs` unless `overwrite`. `process_file`
 reads, upscales (`lumivex.upscale.pipeline.upscale`) and writes atomically (`lumivex.upscale.images`),
-keeping the bit depth and mode; it never touches the source. Needs `cupy` importable (real or stand-in).
+keeping the bit depth and mode; it never touches the source, and never replaces an output that appeared
+meanwhile unless `overwrite`. Runs that may share an output folder claim each output first:
+`claims.write_once(job.target, lambda: process_file(...), overwrite=options.overwrite)`.
 Videos (.mp4, .mov, .mkv, .webm) and animated images (any GIF) go the same way, through `video` and
 `animation`: checked by `plan_jobs`, upscaled frame by frame by `process_file`.
+Needs `cupy` importable (real or stand-in).
 """
 
 import dataclasses
@@ -26,12 +29,13 @@ import pathlib
 import cupy as cp
 
 from . import animation, images, video
+from .messages import first_line
 from .models import load_model
 from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
 from .pipeline import upscale
 from ..utils.dtypes import to_float32
 
-__all__ = ["Job", "Options", "Plan", "UsageError", "load_model", "plan_jobs", "process_file"]
+__all__ = ["Job", "Options", "Plan", "UsageError", "describe_failure", "load_model", "plan_jobs", "process_file"]
 
 
 class UsageError(ValueError):
@@ -164,7 +168,8 @@ def process_file(source, target, model, options, progress=None):
 
     Colour and alpha are upscaled separately (the alpha plane as a grey image) and put back together.
     `progress(done, total)` counts model windows over both passes. Returns the PixelFormat written.
-    Raises images.ImageError for an unreadable file, and whatever the model raises.
+    Raises images.ImageError for an unreadable file, and whatever the model raises; FileExistsError when a
+    file appeared at `target` meanwhile (another run's) and `options.overwrite` is off: it is never replaced.
 
     Videos go to `video.upscale_video` and animated images (any GIF) to `animation.upscale_animation`, with
     `progress` counting frames; they return a report of what was written instead of a PixelFormat.
@@ -172,11 +177,13 @@ def process_file(source, target, model, options, progress=None):
     if video.is_video(source):
         return video.upscale_video(source, target, model, scale=options.scale, codec=options.codec,
                                    crf=options.crf, preset=options.preset, tile_size=options.tile_size,
-                                   overlap=options.overlap, batch_size=options.batch_size, progress=progress)
+                                   overlap=options.overlap, batch_size=options.batch_size,
+                                   replace=options.overwrite, progress=progress)
     if animation.is_animation(source):
         return animation.upscale_animation(source, target, model, scale=options.scale,
                                            tile_size=options.tile_size, overlap=options.overlap,
-                                           batch_size=options.batch_size, progress=progress)
+                                           batch_size=options.batch_size, replace=options.overwrite,
+                                           progress=progress)
     pixels, pixel_format = images.read_image(source)
     image = to_float32(cp.asarray(pixels))  # uint8 / 255, uint16 / 65535
     colours = 1 if pixel_format.mode in ("1", "L", "LA") else 3
@@ -192,5 +199,14 @@ def process_file(source, target, model, options, progress=None):
     result = cp.concatenate(results, axis=2) if len(results) > 1 else results[0]
     top = 255 if pixel_format.bits == 8 else 65535
     levels = (cp.clip(result, 0, 1) * top + 0.5).astype(pixel_format.dtype)  # rounded to the nearest level
-    images.write_image(target, cp.asnumpy(levels), pixel_format)
+    images.write_image(target, cp.asnumpy(levels), pixel_format, replace=options.overwrite)
     return pixel_format
+
+
+def describe_failure(error, source):
+    """One line for the user saying why `source` could not be upscaled: the first line of `error`'s message,
+    after the name of its type where the message alone would not say what failed (a network's errors)."""
+    message = first_line(error).removeprefix(f"{source}: ")
+    if not isinstance(error, (images.ImageError, video.VideoError, OSError, MemoryError)):
+        message = f"{type(error).__name__}: {message}"
+    return message

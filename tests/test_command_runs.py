@@ -1,0 +1,162 @@
+"""The command as real processes: stopped by SIGINT and SIGTERM mid-run, two runs at once on one folder, and
+what runs that died left behind cleaned up by the next one without touching what live runs hold."""
+
+import json
+import os
+import re
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+Image = pytest.importorskip("PIL.Image")
+pytest.importorskip("onnx")
+pytest.importorskip("onnxruntime")
+pytest.importorskip("tqdm")
+
+from lumivex.testing.networks import write_placeholder_network
+from lumivex.upscale import atomic, claims, cli
+
+# Many one-window network calls per image, so that a run takes long enough to be stopped in the middle.
+SLOW = ["--tile-size", "8", "--overlap", "2", "--batch-size", "1"]
+
+
+@pytest.fixture(scope="module")
+def network(tmp_path_factory):
+    return str(write_placeholder_network(tmp_path_factory.mktemp("network") / "x2.onnx", 2))
+
+
+def make_photos(folder, count, side):
+    folder.mkdir()
+    rng = np.random.default_rng(0)
+    for index in range(count):
+        Image.fromarray(rng.integers(0, 256, (side, side, 3), dtype=np.uint8)).save(folder / f"{index}.png")
+    return folder
+
+
+def start(arguments, cwd):
+    return subprocess.Popen([sys.executable, "-m", "lumivex.upscale.cli", *arguments], cwd=cwd, text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def hidden(folder):
+    return sorted(path.name for path in folder.iterdir() if path.name.startswith("."))
+
+
+def written(out):
+    return re.findall(r"^wrote (\S+) ", out, re.MULTILINE)
+
+
+@pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
+def test_a_signal_mid_run_ends_it_cleanly_and_a_rerun_finishes(tmp_path, monkeypatch, capsys, network, number):
+    make_photos(tmp_path / "photos", 4, 300)
+    child = start(["photos", "out", "--model", network, *SLOW], tmp_path)
+    lines = []
+    while not (lines and lines[-1].startswith("wrote ")):
+        lines.append(child.stdout.readline())
+        assert lines[-1], child.communicate()[1]
+    while not claims.lock_path(tmp_path / "out" / "1.png").exists():
+        assert child.poll() is None, child.communicate()[1]
+        time.sleep(0.001)
+    child.send_signal(number)  # the child is now upscaling the second image, holding its claim
+    out, err = child.communicate(timeout=120)
+    assert child.returncode == 128 + number
+    done = len(written("".join(lines) + out))
+    assert err == f"lumivex-upscale: interrupted: {done} of 4 written; run again to finish\n"
+    results = sorted((tmp_path / "out").iterdir())
+    assert hidden(tmp_path / "out") == [] and 1 <= len(results) == done < 4
+    for path in results:
+        with Image.open(path) as image:
+            image.load()  # whole
+
+    monkeypatch.chdir(tmp_path)
+    assert cli.main(["photos", "out", "--model", network]) == 0
+    assert len(written(capsys.readouterr().out)) == 4 - done
+    assert len(list((tmp_path / "out").iterdir())) == 4
+
+
+def test_two_runs_started_together_write_each_output_once(tmp_path, network):
+    make_photos(tmp_path / "photos", 8, 200)
+    runs = [start(["photos", "out", "--model", network, *SLOW], tmp_path) for _ in range(2)]
+    outputs = [run.communicate(timeout=300) for run in runs]
+    assert [run.returncode for run in runs] == [0, 0], [err for _, err in outputs]
+    wrote = [target for out, _ in outputs for target in written(out)]
+    assert sorted(wrote) == [f"out/{index}.png" for index in range(8)]
+    # Claimed, not raced: no run upscaled a file that the other then put in place first.
+    assert not any("while this one worked on it" in out for out, _ in outputs)
+    assert hidden(tmp_path / "out") == []
+
+
+LIVE_HOLDER = """
+import pathlib, sys
+from lumivex.upscale import atomic, claims
+target = pathlib.Path(sys.argv[1])
+assert claims.claim(target)
+atomic.temporary_path(target).write_bytes(b"half")  # as if writing its result
+print(flush=True)
+sys.stdin.read()
+"""
+
+DEAD_HOLDER = """
+import os, pathlib, sys
+from lumivex.upscale import atomic, claims
+target = pathlib.Path(sys.argv[1])
+assert claims.claim(target)
+atomic.temporary_path(target).write_bytes(b"half")
+print(os.getpid())
+os._exit(0)  # as if killed: nothing released
+"""
+
+
+def forge_claim(target, age=0, **owner):
+    """A claim as another process of this or another host writes it."""
+    lock = claims.lock_path(target)
+    lock.write_text(json.dumps({"host": socket.gethostname(), "boot": "", "started": None, "run": None,
+                                "token": "0" * 16, **owner}))
+    os.utime(lock, (time.time() - age,) * 2)
+    return lock.name
+
+
+def test_leftovers_of_dead_runs_are_removed_and_live_claims_respected(tmp_path, monkeypatch, capsys, network):
+    make_photos(tmp_path / "photos", 6, 6)
+    out = tmp_path / "out"
+    out.mkdir()
+    dead = subprocess.run([sys.executable, "-c", DEAD_HOLDER, str(out / "0.png")], capture_output=True, text=True,
+                          check=True)
+    dead_pid = int(dead.stdout)
+    live = subprocess.Popen([sys.executable, "-c", LIVE_HOLDER, str(out / "1.png")], text=True,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert live.stdout.readline() == "\n"
+        left = [name for name in hidden(out) if atomic.parse_temporary_name(name) == ("0.png", dead_pid)]
+        left += [claims.lock_path(out / "0.png").name,
+                 forge_claim(out / "3.png", age=2 * 24 * 3600, host="elsewhere", pid=dead_pid),  # host died
+                 forge_claim(out / "4.png", pid=live.pid, started=1),  # pid since reused by a younger process
+                 forge_claim(out / "5.png", pid=live.pid, boot="before a reboot")]
+        # Held: by the live process, by a run on another host (whose pid means nothing here).
+        held = [name for name in hidden(out) if atomic.parse_temporary_name(name) == ("1.png", live.pid)]
+        held += [claims.lock_path(out / "1.png").name, forge_claim(out / "2.png", host="elsewhere", pid=dead_pid)]
+        forged = {
+            "left": [f".5.png.{os.getpid()}.0123abcd.part"],  # this process's pid, once another process's
+            "held": [f".2.png.{dead_pid}.89abcdef.part"],  # beside the claim of another host's run
+            # Not this command's, or not for an output of this run.
+            "strangers": [f".9.png.{dead_pid}.0123abcd.part", f".0.png.{dead_pid}.part", ".0.png.lock.bak"],
+        }
+        for name in sum(forged.values(), []):
+            (out / name).write_bytes(b"")
+        left, held, strangers = left + forged["left"], held + forged["held"], forged["strangers"]
+        assert len(left) == 6 and len(held) == 4 and hidden(out) == sorted(left + held + strangers)
+
+        monkeypatch.chdir(tmp_path)
+        assert cli.main(["photos", "out", "--model", network]) == 0
+        printed = capsys.readouterr().out
+        assert sorted(written(printed)) == ["out/0.png", "out/3.png", "out/4.png", "out/5.png"]
+        assert "out/1.png is being written by another run; skipped" in printed
+        assert "out/2.png is being written by another run; skipped" in printed
+        assert hidden(out) == sorted(held + strangers)
+    finally:
+        live.communicate("")
