@@ -22,12 +22,9 @@ import math
 import cupy as cp
 
 from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
+from .models.errors import DeviceOutOfMemory  # importable from here too, as before
 from .tile import merge_tiles
 from ..utils.shapery import batch_to_images, images_to_batch
-
-
-class DeviceOutOfMemory(MemoryError):
-    """A model adapter ran out of device memory outside CuPy's allocator (ONNX Runtime, PyTorch)."""
 
 
 def upscale(image, model, scale, *, tile_size=DEFAULT_TILE_SIZE, overlap=DEFAULT_OVERLAP,

@@ -13,7 +13,7 @@ import cupy as cp
 import numpy as np
 
 from ..messages import first_line
-from ..pipeline import DeviceOutOfMemory
+from .errors import DeviceOutOfMemory
 
 FP16_COMPUTE_CAPABILITY = 70
 _OOM_MESSAGES = ("out of memory", "failed to allocate")
