@@ -68,8 +68,8 @@ def test_a_second_load_of_the_same_file_runs_nothing(tmp_path, monkeypatch, cach
     probe_runs = len(runs)
     if cache == "corrupted":
         (entry,) = (folder / "lumivex").iterdir()
-        entry.write_text('{"version": 1, "scale": "2", "multiple": 1, "radius": 0, "capped": false, '
-                         '"brightness_shift": 0.0}')
+        entry.write_text('{"version": 1, "scale": "2", "multiple": 1, "channels": null, "radius": 0, '
+                         '"capped": false, "brightness_shift": 0.0}')
 
     # The same bytes under another name: the cache knows files by their content.
     second = models.OnnxModel(networks.write_network(tmp_path / "second.onnx", network))

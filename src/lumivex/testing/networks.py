@@ -75,11 +75,12 @@ def reference_network(scale=2, channels=3, seed=0):
 
 
 def variant_network(scale=2, *, channels=3, batch=None, height=None, width=None, dtype="float32",
-                    layout="NCHW", multiple=1, value_range=1, bgr=False, metadata=None, seed=0):
+                    layout="NCHW", multiple=1, value_range=1, bgr=False, shapes=True, metadata=None, seed=0):
     """The serialised network computing reference_network(scale, channels, seed) behind another contract:
     `batch`, `height`, `width` fixed sizes; `dtype` "float16" input and output (cast around the float32
     core); `layout` "NHWC"; `multiple` sides it needs (space-to-depth and back, which fails on other sides);
-    `value_range` 255 (takes and gives 0-255); `bgr` takes and gives BGR; `metadata` extra metadata_props."""
+    `value_range` 255 (takes and gives 0-255); `bgr` takes and gives BGR; `shapes` False declares neither
+    the input's nor the output's shape (not even their rank); `metadata` extra metadata_props."""
     from onnx import TensorProto, helper
 
     graph = _Graph()
@@ -112,8 +113,11 @@ def variant_network(scale=2, *, channels=3, batch=None, height=None, width=None,
     outputs = ["N", channels, "H2", "W2"]
     if layout == "NHWC":
         sizes, outputs = [sizes[i] for i in (0, 2, 3, 1)], [outputs[i] for i in (0, 2, 3, 1)]
+    if not shapes:
+        sizes = outputs = None
     return graph.serialise(f"variant_x{scale}", [helper.make_tensor_value_info("image", element, sizes)],
-                           [helper.make_tensor_value_info("result", element, outputs)], metadata)
+                           [helper.make_tensor_value_info("result", element, outputs)], metadata,
+                           check=shapes)  # onnx's checker wants shapes, ONNX Runtime does not
 
 
 def deep_network(depth, scale=2, features=8, seed=0):
@@ -234,7 +238,7 @@ class _Graph:
         self.constants.append(numpy_helper.from_array(np.asarray(value), name))
         return name
 
-    def serialise(self, name, inputs, outputs, metadata=None):
+    def serialise(self, name, inputs, outputs, metadata=None, check=True):
         import onnx
         from onnx import helper
 
@@ -243,5 +247,6 @@ class _Graph:
         model.ir_version = 8
         if metadata:
             helper.set_model_props(model, dict(metadata))
-        onnx.checker.check_model(model)
+        if check:
+            onnx.checker.check_model(model)
         return model.SerializeToString()

@@ -102,10 +102,10 @@ def read_graph(session, network):
         if arg.type not in ELEMENT_TYPES:
             raise NetworkMismatch.of(network, f"its {role} {arg.name!r} is {arg.type}; float32 or float16 "
                                               "is needed")
-        if not isinstance(arg.shape, list) or len(arg.shape) != 4:
+        if arg.shape and len(arg.shape) != 4:  # ONNX Runtime gives [] for a rank the graph leaves open
             raise NetworkMismatch.of(network, f"its {role} {arg.name!r} has shape {arg.shape}; an image "
                                               "network takes and gives 4 dimensions (NCHW or NHWC)")
-    dims = [d if isinstance(d, int) and d > 0 else None for d in source.shape]
+    dims = [d if isinstance(d, int) and d > 0 else None for d in source.shape or [None] * 4]
     # Which axis holds the channels: the one of 1, 3 or 4 at either place; NCHW where nothing tells.
     nhwc = dims[1] not in CHANNEL_COUNTS and dims[3] in CHANNEL_COUNTS
     n, c, h, w = (dims[0], dims[3], dims[1], dims[2]) if nhwc else dims

@@ -73,7 +73,7 @@ class OnnxModel:
         graph = dataclasses.replace(graph, value_range=value_range or declared.value_range or 1, bgr=bool(bgr))
         findings = self._findings(graph, declared)
         self.contract = dataclasses.replace(graph, scale=findings.scale, multiple=findings.multiple,
-                                            radius=findings.radius)
+                                            channels=findings.channels, radius=findings.radius)
         if findings.capped:
             notices.append(f"its result still changes with more than {findings.radius} pixels of context; "
                            "windows get that much (seams may show; a larger overlap helps)")
@@ -150,17 +150,18 @@ class OnnxModel:
         return findings
 
     def _probe(self, graph, declared):
-        scale, multiple, shift = probe_geometry(_host_runner(self.session, self._run_options), graph, self.name)
+        scale, multiple, channels, shift = probe_geometry(_host_runner(self.session, self._run_options), graph,
+                                                          self.name)
         if declared.radius is not None:
-            return Findings(scale, multiple, declared.radius, False, shift)
-        contract = dataclasses.replace(graph, scale=scale, multiple=multiple)
+            return Findings(scale, multiple, channels, declared.radius, False, shift)
+        contract = dataclasses.replace(graph, scale=scale, multiple=multiple, channels=channels)
         session = self._exact_session()
         model = Adapter(contract, _on_device_arrays(_host_runner(session, self._run_options)), self.name)
         try:
             radius, capped = measure_radius(model, contract)
         except NetworkError as error:
             raise NetworkMismatch(f"{error} (while measuring the context it needs)") from None
-        return Findings(scale, multiple, radius, capped, shift)
+        return Findings(scale, multiple, channels, radius, capped, shift)
 
     def _run_on_device(self, x, out_shape):
         out = cp.empty(out_shape, dtype=self.contract.output_dtype)

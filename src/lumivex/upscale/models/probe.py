@@ -13,6 +13,7 @@ import cupy as cp
 import numpy as np
 
 from ..messages import first_line
+from .contract import CHANNEL_COUNTS
 from .errors import NetworkMismatch
 
 MULTIPLES = (1, 2, 4, 8, 16, 32, 64)
@@ -26,12 +27,13 @@ BRIGHTNESS_DOUBT = 0.25  # of white: a mean shift on the test image that suggest
 
 @dataclasses.dataclass(frozen=True)
 class Findings:
-    """What the probe found: `scale`, `multiple`, `radius` (`capped` when even the largest context tried
-    did not settle the result) and `brightness_shift` (mean output minus mean input, as a fraction of white,
-    on the test texture)."""
+    """What the probe found: `scale`, `multiple`, `channels` (for a graph that leaves them open: 3, or None
+    when any count runs), `radius` (`capped` when even the largest context tried did not settle the result)
+    and `brightness_shift` (mean output minus mean input, as a fraction of white, on the test texture)."""
 
     scale: int
     multiple: int
+    channels: int | None
     radius: int
     capped: bool
     brightness_shift: float
@@ -45,9 +47,9 @@ class Findings:
             findings = cls(**data)
         except TypeError:
             return None
-        fields = (findings.scale, findings.multiple, findings.radius)
-        if not all(type(v) is int and v >= 0 for v in fields) or type(findings.capped) is not bool \
-                or not isinstance(findings.brightness_shift, float):
+        counts = (findings.scale, findings.multiple, findings.radius)
+        if not all(type(v) is int and v >= 0 for v in counts) or findings.channels not in (None, *CHANNEL_COUNTS) \
+                or type(findings.capped) is not bool or not isinstance(findings.brightness_shift, float):
             return None
         return findings
 
@@ -68,19 +70,18 @@ def texture(height, width, channels, seed=0):
 
 
 def probe_geometry(run, contract, network):
-    """(scale, multiple, brightness shift) of the network that `run` (NumPy array in the network's form ->
-    its output) runs, given the graph's `contract` with its value range. The multiple is the smallest of
-    MULTIPLES for which sides that are odd multiples of it give a whole multiple of them; fixed sides
-    are taken as they are. NetworkMismatch says what did not fit."""
+    """(scale, multiple, channels, brightness shift) of the network that `run` (NumPy array in the network's
+    form -> its output) runs, given the graph's `contract` with its value range. The multiple is the
+    smallest of MULTIPLES for which sides that are odd multiples of it give a whole multiple of them; fixed
+    sides are taken as they are. Channels the graph leaves open are 3 unless one channel runs as well.
+    NetworkMismatch says what did not fit."""
     channels, batch = contract.channels or 3, contract.batch or 1
     first_failure = None
     for multiple in MULTIPLES:
         h = contract.height or _odd_multiple(multiple, 0)
         w = contract.width or _odd_multiple(multiple, 2)
         image = texture(h, w, channels)
-        x = np.broadcast_to(image, (batch, channels, h, w)) * contract.value_range
-        x = np.ascontiguousarray(x.transpose(0, 2, 3, 1) if contract.layout == "NHWC" else x,
-                                 dtype=contract.dtype)
+        x = _network_input(image, batch, contract)
         shape = "x".join(map(str, x.shape))
         try:
             y = np.asarray(run(x))
@@ -103,13 +104,35 @@ def probe_geometry(run, contract, network):
                 if not np.isfinite(y).all():
                     raise NetworkMismatch.of(network, f"gives NaN or infinite values on a probe input of {shape}")
                 shift = float(y.mean(dtype=np.float64)) / contract.value_range - float(image.mean(dtype=np.float64))
-                return scale, multiple, shift
+                if contract.channels is None and not _runs_on_one_channel(run, image[:1], batch, scale,
+                                                                           contract):
+                    channels = 3
+                else:
+                    channels = contract.channels
+                return scale, multiple, channels, shift
             failure = (f"its output of {height}x{width} for an input of {h}x{w} is not a whole multiple of "
                        "it (the same on both sides)")
         first_failure = first_failure or failure
         if contract.height and contract.width:
             break  # no other size to try
     raise NetworkMismatch.of(network, first_failure)
+
+
+def _network_input(image, batch, contract):
+    """The (C, h, w) [0, 1] `image` as a batch in the network's form."""
+    x = np.broadcast_to(image, (batch,) + image.shape) * contract.value_range
+    return np.ascontiguousarray(x.transpose(0, 2, 3, 1) if contract.layout == "NHWC" else x, dtype=contract.dtype)
+
+
+def _runs_on_one_channel(run, plane, batch, scale, contract):
+    """Whether the network takes a single plane as well, giving one plane `scale` times larger."""
+    try:
+        y = np.asarray(run(_network_input(plane, batch, contract)))
+    except Exception:
+        return False
+    h, w = plane.shape[1:]
+    wanted = (batch, scale * h, scale * w, 1) if contract.layout == "NHWC" else (batch, 1, scale * h, scale * w)
+    return y.shape == wanted
 
 
 def _odd_multiple(multiple, extra):
