@@ -37,7 +37,8 @@ class OnnxModel:
     `bgr` that it takes and gives BGR; `fp16` None chooses by device; `threads` caps the CPU threads of one
     network call (None: ONNX Runtime's default, one per core).
 
-    Attributes the road reads: `scale`, `radius`, `max_batch`, `window`, `description`, `notice`, `name`;
+    Attributes the road reads: `scale`, `radius`, `max_batch`, `window`, `multiple` (window origins must be
+    multiples of it), `description`, `notice`, `name`;
     `contract` holds all the rest. Raises NetworkMismatch (a ValueError) for a file that is no usable network.
     """
 
@@ -85,6 +86,9 @@ class OnnxModel:
         self.notice = "; ".join(notices) or None
         self.scale, self.radius = self.contract.scale, self.contract.radius
         self.max_batch, self.window = self.contract.batch, self.contract.window
+        # Where a network regroups pixels in blocks (space-to-depth, strided layers), a window gives the
+        # whole image's result only when it starts on a multiple of the block, so windows must start on one.
+        self.multiple = self.contract.multiple
         where = "CUDA" + (" fp16" if self.fp16 else "") if self.uses_cuda else "CPU"
         self.description = f"{self.name} ({self.contract.summary()}) on ONNX Runtime {where}"
         if self.uses_cuda:
