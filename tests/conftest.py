@@ -51,6 +51,19 @@ class Recorder:
         return self.wrapped(*args, **kwargs) if self.wrapped is not None else self.result
 
 
+@pytest.fixture(scope="session", autouse=True)
+def network_cache(tmp_path_factory):
+    """Where network probes keep their findings in this run: a temporary folder, never the user's cache."""
+    folder = tmp_path_factory.mktemp("xdg-cache")
+    before = os.environ.get("XDG_CACHE_HOME")
+    os.environ["XDG_CACHE_HOME"] = str(folder)  # set for the processes tests start, too
+    yield folder
+    if before is None:
+        os.environ.pop("XDG_CACHE_HOME", None)
+    else:
+        os.environ["XDG_CACHE_HOME"] = before
+
+
 @pytest.fixture(scope="session")
 def cp():
     """The module playing `cupy` in this run: real CuPy or the NumPy stand-in."""

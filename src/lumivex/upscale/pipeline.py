@@ -30,16 +30,13 @@ import math
 import cupy as cp
 
 from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
+from .models.errors import DeviceOutOfMemory  # importable from here too, as before
 from .rescale import output_size, rescale_bands
 from .tile import merge_tiles
 from ..utils.dtypes import to_float32
 from ..utils.shapery import batch_to_images, images_to_batch
 
 __all__ = ["DeviceOutOfMemory", "Grid", "default_overlap", "upscale", "upscale_bands"]
-
-class DeviceOutOfMemory(MemoryError):
-    """A model adapter ran out of device memory outside CuPy's allocator (ONNX Runtime, PyTorch)."""
-
 
 # Output values per band and plane: the merge keeps about four float32 arrays of this size, whatever the height.
 BAND_ELEMENTS = 1 << 24

@@ -1,22 +1,28 @@
 """Models for `lumivex.upscale.pipeline.upscale`, and the networks shipped with the package.
 
-- `OnnxModel(path)`: an ONNX network run by ONNX Runtime (CUDA with I/O binding on CuPy memory where
-  `onnxruntime-gpu` and a device are present, the CPU otherwise).
+- `OnnxModel(path, *, value_range=None, bgr=False)`: any ONNX super-resolution network, its contract read
+  from the file and a probe at load (`model.contract`: factor, context, element type, layout, fixed sizes,
+  side multiple, channels, value range, colour order), run by ONNX Runtime (CUDA with I/O binding on CuPy
+  memory where `onnxruntime-gpu` and a device are present, the CPU otherwise).
 - `TorchModel(module)`: a user's PyTorch module, handed CuPy arrays through DLPack (needs torch).
-- `builtin_path(scale)` / `load_model(name, scale)`: the shipped x2 and x4 networks (`sr_x2.onnx`,
-  `sr_x4.onnx` beside this file: one single-channel network folded over any number of channels, input
-  "input" in [0, 1], output "output" not clamped, metadata "scale"), or an ONNX file by path.
+- `load_model(name, scale=None, ...)`: "builtin" (the shipped network nearest at or above `scale`: `sr_x2.onnx`,
+  `sr_x4.onnx` beside this file) or an ONNX file by path; `builtin_path(scale)` the shipped file for 2 or 4.
 
 Every model is a callable from an (N, C, h, w) float32 CuPy batch to an (N, C, scale*h, scale*w) one and has
 `description` (one line for users) and `notice` (None, or one line worth telling users, such as host copies).
+ONNX models also state `scale`, `radius`, `max_batch`, `window` and `name` for the road. Their errors are in
+`errors`: NetworkMismatch at load, NetworkError inside a call, DeviceOutOfMemory.
 """
 
 import pathlib
 
+from .contract import Contract
+from .errors import DeviceOutOfMemory, NetworkError, NetworkMismatch
 from .onnx_model import OnnxModel
 from .torch_model import TorchModel
 
 BUILTIN_SCALES = (2, 4)
+DEFAULT_BUILTIN_SCALE = 2
 _HERE = pathlib.Path(__file__).resolve().parent
 
 
@@ -30,17 +36,27 @@ def builtin_path(scale):
     return path
 
 
-def load_model(name, scale, *, threads=None):
-    """The model named by `name`: "builtin" (the shipped network for `scale`) or the path of an ONNX file.
+def builtin_scale(scale=None):
+    """The factor of the shipped network for an output `scale` times larger: the nearest at or above it (so
+    the road only ever shrinks a result), the largest where none is, x2 for None."""
+    if scale is None:
+        return DEFAULT_BUILTIN_SCALE
+    return next((factor for factor in BUILTIN_SCALES if factor >= scale), BUILTIN_SCALES[-1])
 
-    `threads` caps the CPU threads of a network call (see OnnxModel). Raises ValueError when the network
-    declares another scale in its metadata than `scale`.
+
+def load_model(name, scale=None, *, value_range=None, bgr=False, threads=None):
+    """The model named by `name`: "builtin" (the shipped network for `scale`, see builtin_scale) or the path of
+    an ONNX file, which may enlarge by any factor (`scale` is then the road's business).
+
+    `value_range`, `bgr` and `threads` as for OnnxModel. Raises NetworkMismatch for a file that is no usable
+    network, FileNotFoundError for a builtin network that is not installed.
     """
-    path = builtin_path(scale) if str(name) == "builtin" else pathlib.Path(name)
-    model = OnnxModel(path, threads=threads)
-    if model.scale is not None and model.scale != scale:
-        raise ValueError(f"{path.name} enlarges x{model.scale}, not x{scale}")
-    return model
+    if str(name) == "builtin":
+        path = builtin_path(builtin_scale(scale))
+    else:
+        path = pathlib.Path(name)
+    return OnnxModel(path, value_range=value_range, bgr=bgr, threads=threads)
 
 
-__all__ = ["BUILTIN_SCALES", "OnnxModel", "TorchModel", "builtin_path", "load_model"]
+__all__ = ["BUILTIN_SCALES", "Contract", "DeviceOutOfMemory", "NetworkError", "NetworkMismatch", "OnnxModel",
+           "TorchModel", "builtin_path", "builtin_scale", "load_model"]

@@ -1,116 +1,217 @@
-"""ONNX networks run by ONNX Runtime as upscaling models.
+"""ONNX networks run by ONNX Runtime as upscaling models, whatever the file's own contract.
+
+At load the graph states names, element types, layout, channels and fixed sizes (contract.py); a probe on small
+inputs finds the factor, the side multiple and the context a window needs (probe.py), once per file: the
+findings are cached by the file's digest (cache.py). Every call then goes through the adapter (adapter.py).
 
 With `onnxruntime-gpu` and a CUDA device the network runs on the CUDA execution provider and reads and writes
 CuPy memory directly through I/O binding (no host round trip), in fp16 on devices with tensor cores (compute
 capability 7.0 or newer). Otherwise it runs on the CPU provider: on the NumPy stand-in that is the natural
 place; on a GPU machine whose ONNX Runtime lacks CUDA the batches are copied to the host and back, which
-`notice` says.
+`notice` says. The context a window needs is measured with the file's own arithmetic (an fp32 network in
+fp32, without TF32), so rounding never passes for missing context.
 """
 
+import dataclasses
 import pathlib
 
 import cupy as cp
 import numpy as np
 
 from ..messages import first_line
-from ..pipeline import DeviceOutOfMemory
+from . import cache
+from .adapter import Adapter
+from .contract import VALUE_RANGES, read_graph
+from .errors import DeviceOutOfMemory, NetworkError, NetworkMismatch
+from .probe import BRIGHTNESS_DOUBT, Findings, measure_radius, probe_geometry
 
 FP16_COMPUTE_CAPABILITY = 70
 _OOM_MESSAGES = ("out of memory", "failed to allocate")
 
 
 class OnnxModel:
-    """Callable NCHW float32 CuPy batch -> NCHW float32 CuPy batch `scale` times larger, from an ONNX file.
+    """Callable NCHW float32 [0, 1] RGB CuPy batch (C 1, 3 or 4, any N, h, w up to `window`) -> NCHW float32
+    CuPy batch `scale` times larger, from an ONNX file.
 
-    `scale` is read from the network's metadata ("scale") unless given; `fp16` None chooses by device;
-    `threads` caps the CPU threads of one network call (None: ONNX Runtime's default, one per core).
-    Raises ValueError for a file ONNX Runtime cannot load.
+    `value_range` 255 says the network takes and gives 0-255 (None: its metadata "value_range", else 0-1);
+    `bgr` that it takes and gives BGR; `fp16` None chooses by device; `threads` caps the CPU threads of one
+    network call (None: ONNX Runtime's default, one per core).
+
+    Attributes the road reads: `scale`, `radius`, `max_batch`, `window`, `multiple` (window origins must be
+    multiples of it), `description`, `notice`, `name`;
+    `contract` holds all the rest. Raises NetworkMismatch (a ValueError) for a file that is no usable network.
     """
 
-    def __init__(self, path, *, scale=None, fp16=None, threads=None):
+    def __init__(self, path, *, value_range=None, bgr=False, fp16=None, threads=None):
         import onnxruntime as ort
 
         self.path = pathlib.Path(path)
-        self.notice = None
+        self.name = self.path.name
+        if value_range is not None and value_range not in VALUE_RANGES:
+            raise ValueError(f"value_range must be 1 or 255 (the value of white), got {value_range!r}")
+        notices = []
         on_device = cp.cuda.is_available()
         self.uses_cuda = on_device and "CUDAExecutionProvider" in ort.get_available_providers()
         if self.uses_cuda:
             self.device_id = cp.cuda.Device().id
             if fp16 is None:
                 fp16 = int(cp.cuda.Device().compute_capability) >= FP16_COMPUTE_CAPABILITY
-            providers = [("CUDAExecutionProvider", {"device_id": self.device_id}), "CPUExecutionProvider"]
+            self._providers = [("CUDAExecutionProvider", {"device_id": self.device_id}), "CPUExecutionProvider"]
         else:
             fp16 = False
-            providers = ["CPUExecutionProvider"]
+            self._providers = ["CPUExecutionProvider"]
             if on_device:
-                self.notice = ("onnxruntime has no CUDA provider here (install onnxruntime-gpu): the network "
+                notices.append("onnxruntime has no CUDA provider here (install onnxruntime-gpu): the network "
                                "runs on the CPU, with host copies of every batch")
-        network = str(self.path)
-        if fp16:
-            try:
-                network = _fp16_network(self.path)
-            except ImportError:
-                fp16 = False
-                self.notice = "the network runs in fp32 (install onnx for fp16 on this device)"
-        try:
-            session_options = ort.SessionOptions()
-            if threads is not None:
-                session_options.intra_op_num_threads = threads
-            self.session = ort.InferenceSession(network, session_options, providers=providers)
-        except Exception as error:  # ONNX Runtime's own exception types differ between versions
-            raise ValueError(f"{self.path.name}: not a usable ONNX network ({first_line(error)})") from None
-        self.fp16 = fp16
-        inputs, outputs = self.session.get_inputs(), self.session.get_outputs()
-        if len(inputs) != 1 or len(outputs) != 1 or len(inputs[0].shape) != 4:
-            raise ValueError(f"{self.path.name}: an upscaling network needs one NCHW input and one output")
-        self.input_name, self.output_name = inputs[0].name, outputs[0].name
-        channels = inputs[0].shape[1]
-        self.channels = channels if isinstance(channels, int) else None  # None: any channel count
-        declared = self.session.get_modelmeta().custom_metadata_map.get("scale")
-        self.scale = scale if scale is not None else (int(declared) if declared else None)
-        where = "CUDA" + (" fp16" if fp16 else "") if self.uses_cuda else "CPU"
-        self.description = f"{self.path.name} on ONNX Runtime {where}"
+        self._threads = threads
+        # Failures come back as exceptions, which this model reports in one line; ONNX Runtime would also
+        # log each to stderr.
+        self._run_options = ort.RunOptions()
+        self._run_options.log_severity_level = 4
+        self.session, self.fp16 = self._open_session(fp16, notices)
+
+        graph, declared = read_graph(self.session, self.name)
+        graph = dataclasses.replace(graph, value_range=value_range or declared.value_range or 1, bgr=bool(bgr))
+        findings = self._findings(graph, declared)
+        self.contract = dataclasses.replace(graph, scale=findings.scale, multiple=findings.multiple,
+                                            channels=findings.channels, radius=findings.radius)
+        if findings.capped:
+            notices.append(f"its result still changes with more than {findings.radius} pixels of context; "
+                           "windows get that much (seams may show; a larger overlap helps)")
+        if abs(findings.brightness_shift) > BRIGHTNESS_DOUBT:
+            asked = "0-255 (--range 255)" if self.contract.value_range == 1 else "0-1"
+            notices.append(f"on a test image its output is {abs(findings.brightness_shift):.0%} of white "
+                           f"{'brighter' if findings.brightness_shift > 0 else 'darker'} than its input: "
+                           f"does it take values {asked}?")
+        self.notice = "; ".join(notices) or None
+        self.scale, self.radius = self.contract.scale, self.contract.radius
+        self.max_batch, self.window = self.contract.batch, self.contract.window
+        # Where a network regroups pixels in blocks (space-to-depth, strided layers), a window gives the
+        # whole image's result only when it starts on a multiple of the block, so windows must start on one.
+        self.multiple = self.contract.multiple
+        where = "CUDA" + (" fp16" if self.fp16 else "") if self.uses_cuda else "CPU"
+        self.description = f"{self.name} ({self.contract.summary()}) on ONNX Runtime {where}"
+        if self.uses_cuda:
+            run = self._run_on_device
+        else:
+            run = _on_device_arrays(_host_runner(self.session, self._run_options))
+        self._adapter = Adapter(self.contract, _out_of_memory_told(run), self.name)
 
     def __call__(self, batch):
-        n, c, h, w = batch.shape
-        if self.channels is not None and c != self.channels:
-            if self.channels == 3 and c == 1:
-                # A colour-only network enlarges a single plane as grey: three equal planes, averaged back.
-                return self(cp.repeat(batch, 3, axis=1)).mean(axis=1, keepdims=True)
-            raise ValueError(f"{self.path.name} takes {self.channels} channels, got {c}")
-        try:
-            if self.uses_cuda:
-                return self._run_on_device(batch)
-            result = self.session.run([self.output_name], {self.input_name: _host_float32(batch)})[0]
-        except Exception as error:
-            if any(text in str(error).lower() for text in _OOM_MESSAGES):
-                raise DeviceOutOfMemory(first_line(error)) from error
-            raise
-        return cp.asarray(result)
+        return self._adapter(batch)
 
-    def _run_on_device(self, batch):
-        if self.scale is None:
-            raise ValueError(f"{self.path.name} declares no scale; pass scale= to OnnxModel")
-        batch = cp.ascontiguousarray(batch, dtype=cp.float32)
-        n, c, h, w = batch.shape
-        out = cp.empty((n, c, self.scale * h, self.scale * w), dtype=cp.float32)
+    def _open_session(self, fp16, notices):
+        """(session, whether it computes in fp16): the fp16 conversion where asked and possible, else the
+        file as it is."""
+        if fp16:
+            try:
+                converted = _fp16_network(self.path)
+            except ImportError:
+                notices.append("the network runs in fp32 (install onnx for fp16 on this device)")
+            except Exception:  # onnx cannot read it: the plain load below says why
+                pass
+            else:
+                if converted is not None:
+                    try:
+                        return self._open(converted), True
+                    except NetworkMismatch:
+                        notices.append("the network runs in fp32 (its fp16 conversion does not load)")
+        return self._open(str(self.path)), False
+
+    def _exact_session(self):
+        """A session with the file's own arithmetic, for measuring: no fp16 conversion, and on CUDA no TF32
+        (10-bit mantissas), whose rounding differs with the window size and would read as missing context."""
+        if not self.uses_cuda:
+            return self.session
+        exact = [("CUDAExecutionProvider", {"device_id": self.device_id, "use_tf32": "0"}), "CPUExecutionProvider"]
+        try:
+            return self._open(str(self.path), exact)
+        except NetworkMismatch:  # an ONNX Runtime that lacks the option
+            return self._open(str(self.path)) if self.fp16 else self.session
+
+    def _open(self, network, providers=None):
+        import onnxruntime as ort
+
+        try:
+            options = ort.SessionOptions()
+            if self._threads is not None:
+                options.intra_op_num_threads = self._threads
+            return ort.InferenceSession(network, options, providers=providers or self._providers)
+        except Exception as error:  # ONNX Runtime's own exception types differ between versions
+            raise NetworkMismatch.of(self.name, f"not a usable ONNX network ({first_line(error)})") from None
+
+    def _findings(self, graph, declared):
+        """The probe's findings for this file, from the cache where it has them."""
+        try:
+            entry = cache.entry_name(cache.file_digest(self.path), graph.value_range, graph.bgr)
+        except OSError:
+            entry = None
+        findings = Findings.from_dict(cache.load(entry)) if entry else None
+        if findings is None:
+            findings = self._probe(graph, declared)
+            if entry:
+                cache.store(entry, findings.to_dict())
+        return findings
+
+    def _probe(self, graph, declared):
+        scale, multiple, channels, shift = probe_geometry(_host_runner(self.session, self._run_options), graph,
+                                                          self.name)
+        if declared.radius is not None:
+            return Findings(scale, multiple, channels, declared.radius, False, shift)
+        contract = dataclasses.replace(graph, scale=scale, multiple=multiple, channels=channels)
+        session = self._exact_session()
+        model = Adapter(contract, _on_device_arrays(_host_runner(session, self._run_options)), self.name)
+        try:
+            radius, capped = measure_radius(model, contract)
+        except NetworkError as error:
+            raise NetworkMismatch(f"{error} (while measuring the context it needs)") from None
+        return Findings(scale, multiple, channels, radius, capped, shift)
+
+    def _run_on_device(self, x, out_shape):
+        out = cp.empty(out_shape, dtype=self.contract.output_dtype)
         binding = self.session.io_binding()
-        binding.bind_input(self.input_name, "cuda", self.device_id, np.float32, list(batch.shape), batch.data.ptr)
-        binding.bind_output(self.output_name, "cuda", self.device_id, np.float32, list(out.shape), out.data.ptr)
+        binding.bind_input(self.contract.input_name, "cuda", self.device_id, x.dtype.type, list(x.shape),
+                           x.data.ptr)
+        binding.bind_output(self.contract.output_name, "cuda", self.device_id, out.dtype.type, list(out.shape),
+                            out.data.ptr)
         # ONNX Runtime works on its own stream: the batch must be complete before it reads it.
         cp.cuda.get_current_stream().synchronize()
-        self.session.run_with_iobinding(binding)
+        self.session.run_with_iobinding(binding, self._run_options)
         binding.synchronize_outputs()
         return out
 
 
-def _host_float32(batch):
-    return np.ascontiguousarray(cp.asnumpy(batch), dtype=np.float32)
+def _host_runner(session, run_options):
+    """NumPy array in the network's form -> its output, through `session` (which copies to its device)."""
+    source, result = session.get_inputs()[0].name, session.get_outputs()[0].name
+    return lambda x: session.run([result], {source: x}, run_options)[0]
+
+
+def _on_device_arrays(run):
+    """A host runner as the adapter calls it: CuPy array in, CuPy array out."""
+    return lambda x, out_shape: cp.asarray(run(np.ascontiguousarray(cp.asnumpy(x))))
+
+
+def _out_of_memory_told(run):
+    """`run` with ONNX Runtime's allocation failures raised as DeviceOutOfMemory, for the road to handle."""
+    def guarded(x, out_shape):
+        try:
+            return run(x, out_shape)
+        except Exception as error:
+            if any(text in str(error).lower() for text in _OOM_MESSAGES):
+                raise DeviceOutOfMemory(first_line(error)) from error
+            raise
+    return guarded
 
 
 def _fp16_network(path):
-    """The network with fp16 weights and arithmetic but float32 input and output, serialised."""
+    """The network with fp16 weights and arithmetic but its own input and output types, serialised; None
+    when its input or output is fp16 already (a network exported in half precision computes in it)."""
     import onnx
     from onnxruntime.transformers.float16 import convert_float_to_float16
 
-    return convert_float_to_float16(onnx.load(str(path)), keep_io_types=True).SerializeToString()
+    model = onnx.load(str(path))
+    if any(value.type.tensor_type.elem_type == onnx.TensorProto.FLOAT16
+           for value in list(model.graph.input) + list(model.graph.output)):
+        return None
+    return convert_float_to_float16(model, keep_io_types=True).SerializeToString()

@@ -7,7 +7,7 @@ torch is optional and imported only when such a model is made. The module must l
 import cupy as cp
 
 from ..messages import first_line
-from ..pipeline import DeviceOutOfMemory
+from .errors import DeviceOutOfMemory
 
 
 class TorchModel:
