@@ -16,6 +16,7 @@ _PILLOW_8BIT = {"1", "L", "LA", "RGB", "RGBA"}
 _PILLOW_16BIT_GREY = {"I;16", "I;16L", "I;16B", "I;16N"}
 _ERRORS = (OSError, UnidentifiedImageError, ValueError, SyntaxError, EOFError)
 _QUALITY = 95
+_JPEG_MARKER_BYTES = 65533  # what one JPEG marker segment holds; Pillow refuses to save longer EXIF or XMP
 
 
 def open_pillow(path, max_pixels, metadata=None):
@@ -111,11 +112,12 @@ def _save_options(format_name, metadata):
     if metadata is None:
         return options
     if format_name in ("JPEG", "WEBP"):
-        if metadata.icc_profile:
+        limit = _JPEG_MARKER_BYTES if format_name == "JPEG" else float("inf")
+        if metadata.icc_profile:  # Pillow spreads a long profile over several markers itself
             options["icc_profile"] = metadata.icc_profile
-        if metadata.exif:
+        if metadata.exif and len(metadata.exif) + 6 <= limit:
             options["exif"] = b"Exif\x00\x00" + metadata.exif if format_name == "JPEG" else metadata.exif
-        if metadata.xmp:
+        if metadata.xmp and len(metadata.xmp) + 29 <= limit:  # after its namespace's name
             options["xmp"] = metadata.xmp
     if format_name == "JPEG" and metadata.text("Comment"):
         options["comment"] = metadata.text("Comment").encode("utf-8")

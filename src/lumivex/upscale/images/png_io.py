@@ -56,8 +56,14 @@ def open_png(path, max_pixels):
         reader = _FastReader(file=opened[0])
         _, _, rows, _ = reader.read()
         to_pixels = _converter(depth, colour_type, width, palette, transparent, reader.planes)
-        for row in rows:
-            yield to_pixels(row)
+        try:
+            for row in rows:
+                yield to_pixels(row)
+        except png.ChunkError as error:
+            if "too short" not in str(error):
+                raise
+            # Said as Pillow says it, for every format alike.
+            raise ImageError(f"{path}: not a readable image (image file is truncated)") from None
 
     return ImageReader(path, "PNG", pixel_format, (width, height), info, blocks,
                        orientation=exif_orientation(info.exif),
@@ -92,23 +98,29 @@ def _converter(depth, colour_type, width, palette, transparent, planes):
 
 def _read_chunks(path):
     """((width, height, depth, colour type, interlace), metadata fields) from the chunks, without inflating
-    the image data: IDAT chunks are skipped over."""
+    the image data: IDAT chunks are skipped over. A file cut off after its image data began passes here, as it
+    does Pillow's header check: its rows fail when they are read."""
     fields = {"texts": [], "transparent": None, "palette": None}
     with open(path, "rb") as file:
         if file.read(8) != SIGNATURE:
             raise ImageError(f"{path}: not a readable image (no PNG signature)")
-        header = None
+        header, image_data = None, False
         while True:
             start = file.read(8)
+            if len(start) < 8 and image_data:
+                break
             if len(start) < 8:
-                raise ImageError(f"{path}: not a readable image (the file ends before its IEND chunk)")
+                raise ImageError(f"{path}: not a readable image (the file ends before its image data)")
             length, kind = struct.unpack("!I4s", start)
             if kind in (b"IDAT", b"IEND") or kind not in _WANTED:
                 if kind == b"IEND":
                     break
+                image_data = image_data or kind == b"IDAT"
                 file.seek(length + 4, 1)
                 continue
             data, crc = file.read(length), file.read(4)
+            if len(crc) < 4 and image_data:
+                break
             if len(crc) < 4:
                 raise ImageError(f"{path}: not a readable image (a {kind.decode('latin-1')} chunk is cut off)")
             if struct.unpack("!I", crc)[0] != zlib.crc32(kind + data):

@@ -40,11 +40,12 @@ class ImageReader:
         self.path = path
         self.format = image_format
         self.pixel_format = pixel_format
+        orientation = orientation if orientation in _UPRIGHT else 1  # 1, or a value no viewer knows either
         stored_width, stored_height = size
         self.width, self.height = (stored_height, stored_width) if orientation >= 5 else size
         self.metadata = upright_metadata(metadata, orientation)
         self._start_blocks = blocks
-        self._orientation = orientation if orientation in _UPRIGHT else 1
+        self._orientation = orientation
         self._errors = tuple(errors)
         self._close = close
         self._blocks = None
@@ -69,14 +70,14 @@ class ImageReader:
             while self._end < y1:
                 block = next(self._decoded(), None)
                 if block is None:
-                    raise ImageError(f"{self.path}: the file ends after {self._end} of {self.height} rows")
+                    raise ImageError(f"{self.path}: not a readable image (image file is truncated)")
                 self._held.append(block)
                 self._end += len(block)
                 self._drop_below(y0)  # rows skipped over are not kept
         except ImageError:
             raise
         except self._errors as error:
-            raise ImageError(f"{self.path}: cannot decode its pixels ({first_line(error)})") from None
+            raise ImageError(f"{self.path}: not a readable image ({first_line(error)})") from None
         rows = np.concatenate(self._held) if len(self._held) > 1 else self._held[0] if self._held else None
         if rows is None:
             return np.empty((0, self.width, self.channels), self.pixel_format.dtype)
