@@ -227,12 +227,13 @@ def write_png(file, bands, height, width, pixel_format, metadata):
     depth = 1 if pixel_format.mode == "1" else pixel_format.bits
     writer = _WriterWithChunks(width, height, greyscale=grey, alpha=pixel_format.has_alpha, bitdepth=depth,
                                chunks=_chunks(metadata))
-    writer.write_packed(file, _packed_rows(bands, pixel_format))
+    writer.write_packed(file, _filtered_rows(bands, pixel_format))
 
 
 class _WriterWithChunks(png.Writer):
     """pypng's writer, with chunks of ours put between its header and the image data (iCCP must come before
-    IDAT; pypng has no option for it, nor for eXIf and text)."""
+    IDAT; pypng has no option for it, nor for eXIf and text), and rows that come filtered: pypng writes every
+    row unfiltered, which makes files of photographs nearly twice the size libpng's are."""
 
     def __init__(self, *args, chunks=(), **kwargs):
         super().__init__(*args, **kwargs)
@@ -243,18 +244,41 @@ class _WriterWithChunks(png.Writer):
         for kind, data in self._chunks:
             png.write_chunk(outfile, kind, data)
 
+    def write_packed(self, outfile, rows):
+        """Writes the file from `rows`, each the bytes of one row with its filter type byte in front."""
+        self.write_preamble(outfile)
+        compressor = zlib.compressobj(-1 if self.compression is None else self.compression)
+        pending = bytearray()
+        for row in rows:
+            pending += compressor.compress(row)
+            if len(pending) >= self.chunk_limit:
+                png.write_chunk(outfile, b"IDAT", pending)
+                pending = bytearray()
+        pending += compressor.flush()
+        png.write_chunk(outfile, b"IDAT", pending)
+        png.write_chunk(outfile, b"IEND")
 
-def _packed_rows(bands, pixel_format):
-    """Each row as the bytes PNG stores: 16-bit samples big-endian, bilevel pixels 8 to a byte."""
+
+_UP = b"\x02"  # the filter that stores each byte as its difference to the byte above: cheap, and a third smaller
+
+
+def _filtered_rows(bands, pixel_format):
+    """Each row as PNG stores it (16-bit samples big-endian, bilevel pixels 8 to a byte), Up-filtered."""
+    above = None  # the last row of the band before, unfiltered
     for band in bands:
         if pixel_format.mode == "1":
             packed = np.packbits(band[:, :, 0] >= 128, axis=1)
         elif pixel_format.bits == 16:
-            packed = band.astype(">u2").reshape(len(band), -1)
+            packed = band.astype(">u2").reshape(len(band), -1).view(np.uint8)
         else:
             packed = band.reshape(len(band), -1)
-        for row in packed:
-            yield row.tobytes()
+        filtered = packed.copy()
+        filtered[1:] -= packed[:-1]  # bytes wrap around, as the filter is defined
+        if above is not None:
+            filtered[0] -= above
+        above = packed[-1].copy()
+        for row in filtered:
+            yield _UP + row.tobytes()
 
 
 def _chunks(metadata):
