@@ -22,7 +22,7 @@ from lumivex.testing.networks import write_placeholder_network
 from lumivex.upscale import atomic, claims, cli
 
 # Many one-window network calls per image, so that a run takes long enough to be stopped in the middle.
-SLOW = ["--tile-size", "8", "--overlap", "2", "--batch-size", "1"]
+SLOW = ["--tile-size", "8", "--overlap", "4", "--batch-size", "1"]
 
 
 @pytest.fixture(scope="module")

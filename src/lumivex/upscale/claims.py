@@ -68,6 +68,12 @@ def write_once(target, write, *, overwrite=False, run=None):
             return CLAIMED
         if not overwrite and os.path.lexists(target):  # done by the run that held the claim until just now
             return EXISTS
+        # Outputs are written as they are made, so a maker that died (a worker killed mid-file) left its
+        # temporary file; with the claim ours, what dead processes left for this output is garbage.
+        target = pathlib.Path(target)
+        for temporary in atomic.orphaned_temporaries(target.parent, {target.name}):
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(temporary)
         try:
             write()
         except FileExistsError:

@@ -1,7 +1,8 @@
 """The `lumivex-upscale` command: upscale an image file, or every image of a folder, with a network.
 
-    lumivex-upscale INPUT [OUTPUT] [--scale {2,4}] [--model builtin|PATH.onnx] [--tile-size N]
-                    [--overlap N] [--batch-size N] [--overwrite] [--workers N] [--ray ADDRESS] [-v]
+    lumivex-upscale INPUT [OUTPUT] [--scale S] [--model builtin|PATH.onnx] [--range {1,255}] [--bgr]
+                    [--tile-size N|auto] [--overlap N] [--batch-size N|auto] [--max-megapixels M] [--overwrite]
+                    [--codec C] [--crf Q] [--preset P] [--workers N] [--ray ADDRESS] [-v]
 
 Everything that can be checked is checked before any pixel is processed; a bad input ends the run with a
 one-line error and exit status 2. A file that fails later (unreadable pixels, a network error, a full disk) is
@@ -28,7 +29,6 @@ import traceback
 
 import lumivex.testing
 from lumivex.upscale import atomic, claims, signals
-from lumivex.upscale.defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
 from lumivex.upscale.messages import first_line
 
 PROGRAM = "lumivex-upscale"
@@ -38,21 +38,40 @@ EXIT_PARTIAL = 1
 
 def parse_args(argv):
     parser = argparse.ArgumentParser(
-        prog=PROGRAM, description="Upscale an image, or every image in a folder, with a super-resolution network.")
-    parser.add_argument("input", type=pathlib.Path, help="image file or folder of images")
+        prog=PROGRAM, description="Upscale an image or video, or every one in a folder, with a super-resolution "
+                                  "network.")
+    parser.add_argument("input", type=pathlib.Path, help="image or video file, or a folder of them")
     parser.add_argument("output", nargs="?", type=pathlib.Path,
-                        help="output file or folder (default: <input name>_x<scale>.png, or the folder "
-                             "<input name>_x<scale>, in the current folder)")
-    parser.add_argument("--scale", type=int, choices=(2, 4), default=2, help="enlargement factor (default 2)")
+                        help="output file or folder (default: <input name>_x<scale> with .png, .tif for TIFF and "
+                             "float images, the input's suffix for videos and animations; or the folder "
+                             "<input name>_x<scale>; in the current folder)")
+    parser.add_argument("--scale", type=_positive_number, default=None,
+                        help="enlargement factor, any positive number (default: the network's own; 'builtin' "
+                             "takes the shipped network nearest at or above it); a network's result is resized "
+                             "to a factor other than its own")
     parser.add_argument("--model", default="builtin",
-                        help="'builtin' (the network shipped for --scale) or the path of an ONNX network")
-    parser.add_argument("--tile-size", type=int, default=DEFAULT_TILE_SIZE,
-                        help=f"side of the windows the network sees, in input pixels (default {DEFAULT_TILE_SIZE})")
-    parser.add_argument("--overlap", type=int, default=DEFAULT_OVERLAP,
-                        help=f"pixels neighbouring windows share (default {DEFAULT_OVERLAP})")
-    parser.add_argument("--batch-size", type=int, default=DEFAULT_BATCH_SIZE,
-                        help=f"windows per network call (default {DEFAULT_BATCH_SIZE})")
+                        help="'builtin' (a network shipped with lumivex) or the path of an ONNX network")
+    parser.add_argument("--range", type=int, choices=(1, 255), dest="value_range", default=None,
+                        help="the values the network takes and gives: 1 for 0-1, 255 for 0-255 (default: what "
+                             "the file's metadata says, else 1)")
+    parser.add_argument("--bgr", action="store_true", help="the network takes and gives blue, green, red")
+    parser.add_argument("--tile-size", type=_auto_or_count, default=None, metavar="N|auto",
+                        help="side of the windows the network sees, in input pixels (default auto: from the "
+                             "free memory)")
+    parser.add_argument("--overlap", type=int, default=None,
+                        help="pixels neighbouring windows share (default: what the network needs, twice its "
+                             "receptive radius, read from the file or measured once)")
+    parser.add_argument("--batch-size", type=_auto_or_count, default=None, metavar="N|auto",
+                        help="windows per network call (default auto: from the free memory)")
+    parser.add_argument("--max-megapixels", type=float, default=None,
+                        help="largest input image read, in megapixels (default: Pillow's limit against "
+                             "decompression bombs, about 89)")
     parser.add_argument("--overwrite", action="store_true", help="replace outputs that already exist")
+    parser.add_argument("--codec", help="videos: encoder or codec family (h264, hevc, vp9, av1, nvenc; default: "
+                                        "the input's)")
+    parser.add_argument("--crf", type=int, help="videos: the encoder's constant-quality value (default: about "
+                                                "CRF 18 of x264)")
+    parser.add_argument("--preset", help="videos: the encoder's speed preset")
     parser.add_argument("--workers", type=int, metavar="N",
                         help="share the files among N Ray workers, one per GPU (per CPU where there are no GPUs); "
                              "without --ray on a local Ray instance (needs lumivex[distributed])")
@@ -62,6 +81,25 @@ def parse_args(argv):
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="show the whole traceback of each failure (for debugging a network)")
     return parser.parse_args(argv)
+
+
+def _positive_number(text):
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be positive, got {text}")
+    return int(value) if value.is_integer() else value
+
+
+def _auto_or_count(text):
+    if text == "auto":
+        return None
+    try:
+        return int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number or 'auto': {text!r}") from None
 
 
 def main(argv=None):
@@ -104,9 +142,10 @@ def _run(args, tally):
     from lumivex.upscale import files, models
 
     try:
-        options = files.Options(args.scale, args.tile_size, args.overlap, args.batch_size, args.overwrite)
+        options = files.Options(args.scale, args.tile_size, args.overlap, args.batch_size, args.overwrite,
+                                args.value_range, args.bgr, args.max_megapixels, args.codec, args.crf, args.preset)
         if args.model == "builtin":
-            model_path = models.builtin_path(args.scale)
+            model_path = models.builtin_path(models.builtin_scale(args.scale))
         else:
             model_path = args.model = pathlib.Path(args.model)
             if not model_path.is_file():
@@ -114,8 +153,10 @@ def _run(args, tally):
         on_ray = args.workers is not None or args.ray is not None
         if on_ray:
             _check_distributed(args)
+        model = files.open_model(model_path, options)
+        # The factor produced names the outputs: the one asked for, else the network's own.
+        options = dataclasses.replace(options, scale=model.scale if args.scale is None else args.scale)
         plan = files.plan_jobs(args.input, args.output, options)
-        model = files.load_model(model_path, args.scale)
     except Exception as error:  # a file the network runtime cannot load raises its own types
         return _fail(error, args.verbose)
 
@@ -128,6 +169,9 @@ def _run(args, tally):
     print(f"model: {model.description}")
     if model.notice:
         print(f"note: {model.notice}")
+    _warn_of_small_overlap(model, options)
+    if not on_ray and plan.jobs and (options.tile_size is None or options.batch_size is None):
+        options = _fit_memory(model, options, plan)
     _sweep(plan)
     for path, reason in plan.problems:  # one form for every image not upscaled, whenever that showed
         _report(f"failed {path}: {reason.removeprefix(f'{path}: ')}")
@@ -159,6 +203,26 @@ def _run(args, tally):
     if plan.output_folder is not None:
         print(tally.summary())
     return EXIT_PARTIAL if tally.failed else 0
+
+
+def _warn_of_small_overlap(model, options):
+    needed = getattr(model, "radius", None)
+    if options.overlap is not None and needed is not None and options.overlap // 2 < needed:
+        _report(f"warning: --overlap {options.overlap} gives each window {options.overlap // 2} pixels of context; "
+                f"{model.name} needs {needed} (--overlap {2 * needed}) for tiles without seams")
+
+
+def _fit_memory(model, options, plan):
+    """Options with the tile and batch sizes left to choose chosen from the memory at hand, said once."""
+    from lumivex.upscale import memory, pipeline
+
+    widths = [job.size[1] for job in plan.jobs if job.size is not None]
+    overlap = pipeline.default_overlap(model) if options.overlap is None else options.overlap
+    geometry = memory.choose_geometry(model, scale=getattr(model, "scale", 2), overlap=overlap,
+                                      width=max(widths, default=4096), tile_size=options.tile_size,
+                                      batch_size=options.batch_size)
+    print(f"memory: {geometry}")
+    return dataclasses.replace(options, tile_size=geometry.tile_size, batch_size=geometry.batch_size)
 
 
 def _sweep(plan, quiet=False):
@@ -202,7 +266,7 @@ def _upscale_one(job, model, options, tally):
     # Counted before it is said: a signal may end the run right after the line, and its count must agree.
     if outcome == claims.WRITTEN:
         tally.written += 1
-        print(f"wrote {job.target} ({written[0]}, x{options.scale}) in {time.perf_counter() - started:.1f} s",
+        print(f"wrote {job.target} ({written[0]}, x{options.scale:g}) in {time.perf_counter() - started:.1f} s",
               flush=True)
     else:
         tally.skipped += 1

@@ -212,7 +212,18 @@ class UpscaleWorker:
         self._files = files
         self._options = files.Options(**options)
         self._run = run
-        self._model = model() if callable(model) else files.load_model(model, self._options.scale, threads=threads)
+        self._model = model() if callable(model) else files.open_model(model, self._options, threads=threads)
+        if self._options.tile_size is None or self._options.batch_size is None:
+            # Each worker fits its own device, which the driver cannot see.
+            from . import memory, pipeline
+
+            overlap = self._options.overlap
+            geometry = memory.choose_geometry(
+                self._model, scale=getattr(self._model, "scale", 2), tile_size=self._options.tile_size,
+                overlap=pipeline.default_overlap(self._model) if overlap is None else overlap,
+                batch_size=self._options.batch_size)
+            self._options = dataclasses.replace(self._options, tile_size=geometry.tile_size,
+                                                batch_size=geometry.batch_size)
 
     def __call__(self, batch):
         statuses, errors, details = [], [], []

@@ -1,20 +1,22 @@
 """Upscaling image files: the reusable core of the `lumivex-upscale` command, one file at a time.
 
-    from lumivex.upscale.files import Options, plan_jobs, load_model, process_file
+    from lumivex.upscale.files import Options, open_model, plan_jobs, process_file
 
-    options = Options(scale=2)                          # tile_size, overlap, batch_size, overwrite
+    options = Options(scale=2)                          # tile_size, overlap, batch_size, overwrite, ...
     plan = plan_jobs("photos", "photos_x2", options)    # validation; UsageError before any work
     if plan.output_folder is not None:
         plan.output_folder.mkdir(exist_ok=True)
-    model = load_model("builtin", options.scale)        # or the path of an ONNX file
+    model = open_model("builtin", options)              # or the path of an ONNX file
     for job in plan.jobs:                               # plan.problems: (path, reason) of unusable inputs
         process_file(job.source, job.target, model, options)
 
-`plan_jobs` checks everything it can without reading pixels: the input exists, every image's header reads,
-the output's folder exists, no output is an input, the output format holds the input's pixel format; outputs
-that already exist are listed in `plan.skipped` instead of `plan.jobs` unless `overwrite`. `process_file`
-reads, upscales (`lumivex.upscale.pipeline.upscale`) and writes atomically (`lumivex.upscale.images`),
-keeping the bit depth and mode; it never touches the source, and never replaces an output that appeared
+`plan_jobs` checks everything it can without reading pixels: the input exists, every image's header reads and
+is within the size limit, the output's folder exists, no output is an input, the output format holds the input's
+pixel format and the output's size; outputs that already exist are listed in `plan.skipped` instead of
+`plan.jobs` unless `overwrite`. `process_file` streams: it reads rows as the road needs them, upscales band by
+band (`lumivex.upscale.pipeline.upscale_bands`) and writes each band as it comes, atomically
+(`lumivex.upscale.images`), keeping bit depth, mode, floats and metadata; memory holds a few bands, not the
+image. It never touches the source, and never replaces an output that appeared
 meanwhile unless `overwrite`. Runs that may share an output folder claim each output first:
 `claims.write_once(job.target, lambda: process_file(...), overwrite=options.overwrite)`.
 Videos (.mp4, .mov, .mkv, .webm) and animated images (any GIF) go the same way, through `video` and
@@ -31,11 +33,12 @@ import cupy as cp
 from . import animation, images, video
 from .messages import first_line
 from .models import load_model
-from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
-from .pipeline import upscale
-from ..utils.dtypes import to_float32
+from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_TILE_SIZE
+from .pipeline import upscale_bands
+from .rescale import output_size
 
-__all__ = ["Job", "Options", "Plan", "UsageError", "describe_failure", "load_model", "plan_jobs", "process_file"]
+__all__ = ["Job", "Options", "Plan", "UsageError", "describe_failure", "load_model", "open_model", "plan_jobs",
+           "process_file"]
 
 
 class UsageError(ValueError):
@@ -44,35 +47,70 @@ class UsageError(ValueError):
 
 @dataclasses.dataclass(frozen=True)
 class Options:
-    """How to upscale: factor, window side and overlap in input pixels, windows per model call, and whether
-    existing outputs are replaced."""
+    """How to upscale: factor, window side and overlap in input pixels, windows per model call, whether existing
+    outputs are replaced, how the network wants its values, and the largest image read.
 
-    scale: int = 2
-    tile_size: int = DEFAULT_TILE_SIZE
-    overlap: int = DEFAULT_OVERLAP
-    batch_size: int = DEFAULT_BATCH_SIZE
+    `scale` None is the network's own factor; any positive factor is accepted (the network's result is resized to
+    it). `tile_size` or `batch_size` None is chosen from the memory at hand by the command (`memory`), the
+    defaults elsewhere; `overlap` None is what the network needs (twice its receptive radius). `value_range` None
+    takes the network file's word, else 0-1; 255 for networks that take and give 0-255. `max_megapixels` None
+    keeps Pillow's decompression-bomb limit.
+    """
+
+    scale: float | None = 2
+    tile_size: int | None = DEFAULT_TILE_SIZE
+    overlap: int | None = None
+    batch_size: int | None = DEFAULT_BATCH_SIZE
     overwrite: bool = False
+    value_range: int | None = None
+    bgr: bool = False
+    max_megapixels: float | None = None
     # Videos only: the encoder (None: the input's codec family), its constant-quality value and speed preset.
     codec: str | None = None
     crf: int | None = None
     preset: str | None = None
 
     def __post_init__(self):
-        for name in ("scale", "tile_size", "batch_size"):
-            if getattr(self, name) < 1:
-                raise UsageError(f"--{name.replace('_', '-')} must be at least 1, got {getattr(self, name)}")
-        if not 0 <= self.overlap < self.tile_size:
-            raise UsageError(f"--overlap must be at least 0 and smaller than --tile-size ({self.tile_size}), "
-                             f"got {self.overlap}")
+        if self.scale is not None and not (type(self.scale) in (int, float) and 0 < self.scale < float("inf")):
+            raise UsageError(f"--scale must be a positive number, got {self.scale}")
+        for name in ("tile_size", "batch_size"):
+            value = getattr(self, name)
+            if value is not None and value < 1:
+                raise UsageError(f"--{name.replace('_', '-')} must be at least 1, got {value}")
+        if self.overlap is not None and self.overlap < 0:
+            raise UsageError(f"--overlap must be at least 0, got {self.overlap}")
+        if self.overlap is not None and self.tile_size is not None and self.overlap >= self.tile_size:
+            raise UsageError(f"--overlap must be smaller than --tile-size ({self.tile_size}), got {self.overlap}")
+        if self.value_range not in (None, 1, 255):
+            raise UsageError(f"--range must be 1 or 255, got {self.value_range}")
+        if self.max_megapixels is not None and not self.max_megapixels > 0:
+            raise UsageError(f"--max-megapixels must be positive, got {self.max_megapixels}")
+
+    @property
+    def max_pixels(self):
+        """The largest image read, in pixels (None: Pillow's decompression-bomb limit)."""
+        return None if self.max_megapixels is None else int(self.max_megapixels * 1_000_000)
+
+    def geometry(self):
+        """The road's tile_size, overlap and batch_size, with the defaults where none was chosen."""
+        return {"tile_size": self.tile_size or DEFAULT_TILE_SIZE, "overlap": self.overlap,
+                "batch_size": self.batch_size or DEFAULT_BATCH_SIZE}
+
+
+def open_model(name, options, *, threads=None):
+    """The model named by `name` ("builtin" or an ONNX file's path) as `options` want it: the shipped network
+    nearest at or above the scale, values in the range and colour order asked for."""
+    return load_model(name, options.scale, value_range=options.value_range, bgr=options.bgr, threads=threads)
 
 
 @dataclasses.dataclass(frozen=True)
 class Job:
-    """One image to upscale: where it is, where the result goes, and its pixel format."""
+    """One image to upscale: where it is, where the result goes, its pixel format and (images) its size."""
 
     source: pathlib.Path
     target: pathlib.Path
     pixel_format: images.PixelFormat
+    size: tuple | None = None  # (height, width) of an image; None for videos and animations
 
 
 @dataclasses.dataclass
@@ -97,8 +135,9 @@ def plan_jobs(source, target, options):
         return _plan_folder(source, None if target is None else pathlib.Path(target), options)
     if not source.is_file():
         raise UsageError(f"{source}: not a regular file")
-    keeps_suffix = video.is_video(source) or animation.is_animation(source)
-    default_name = f"{source.stem}_x{options.scale}{source.suffix if keeps_suffix else '.png'}"
+    if options.scale is None:
+        raise ValueError("plan_jobs() needs options.scale: the factor names the outputs")
+    default_name = _default_name(source, options)
     target = pathlib.Path(default_name) if target is None else pathlib.Path(target)
     if target.is_dir():
         target = target / default_name
@@ -116,7 +155,9 @@ def plan_jobs(source, target, options):
 
 
 def _plan_folder(source, target, options):
-    target = pathlib.Path(f"{source.resolve().name}_x{options.scale}") if target is None else target
+    if options.scale is None:
+        raise ValueError("plan_jobs() needs options.scale: the factor names the outputs")
+    target = pathlib.Path(f"{source.resolve().name}_x{options.scale:g}") if target is None else target
     if target.exists() and not target.is_dir():
         raise UsageError(f"{target}: the output for a folder must be a folder")
     if not target.parent.resolve().is_dir():
@@ -149,9 +190,25 @@ def _checked_job(source, target, options):
                                                      crf=options.crf, preset=options.preset))
     if animation.is_animation(source):
         return Job(source, target, animation.check_animation(source, target, options.scale))
-    job = Job(source, target, images.check_readable(source))
-    images.check_writable(target, job.pixel_format)
+    with images.open_image(source, max_pixels=options.max_pixels) as reader:
+        job = Job(source, target, reader.pixel_format, (reader.height, reader.width))
+    height, width = output_size(*job.size, options.scale)
+    images.check_writable(target, job.pixel_format, (width, height))
     return job
+
+
+def _default_name(source, options):
+    """<name>_x<scale> with the input's suffix for videos and animations, .tif for TIFF and float images, else
+    .png."""
+    if video.is_video(source) or animation.is_animation(source):
+        suffix = source.suffix
+    else:
+        try:
+            with images.open_image(source, max_pixels=options.max_pixels) as reader:
+                suffix = images.default_suffix(reader.format, reader.pixel_format)
+        except images.ImageError:
+            suffix = ".png"  # the checks that follow say what is wrong with the file
+    return f"{source.stem}_x{options.scale:g}{suffix}"
 
 
 def _same_file(a, b):
@@ -164,43 +221,44 @@ def _same_file(a, b):
 
 
 def process_file(source, target, model, options, progress=None):
-    """Reads `source`, upscales it with `model` and writes `target` atomically in the same pixel format.
+    """Reads `source`, upscales it with `model` and writes `target` atomically in the same pixel format, with
+    the metadata the output format can hold.
 
-    Colour and alpha are upscaled separately (the alpha plane as a grey image) and put back together.
-    `progress(done, total)` counts model windows over both passes. Returns the PixelFormat written.
+    Colour and alpha are upscaled separately (the alpha plane as a grey image) and put back together, band by
+    band. `progress(done, total)` counts model windows over both. Returns the PixelFormat written.
     Raises images.ImageError for an unreadable file, and whatever the model raises; FileExistsError when a
     file appeared at `target` meanwhile (another run's) and `options.overwrite` is off: it is never replaced.
 
     Videos go to `video.upscale_video` and animated images (any GIF) to `animation.upscale_animation`, with
     `progress` counting frames; they return a report of what was written instead of a PixelFormat.
     """
+    geometry = options.geometry()
     if video.is_video(source):
         return video.upscale_video(source, target, model, scale=options.scale, codec=options.codec,
-                                   crf=options.crf, preset=options.preset, tile_size=options.tile_size,
-                                   overlap=options.overlap, batch_size=options.batch_size,
-                                   replace=options.overwrite, progress=progress)
+                                   crf=options.crf, preset=options.preset, replace=options.overwrite,
+                                   progress=progress, **geometry)
     if animation.is_animation(source):
         return animation.upscale_animation(source, target, model, scale=options.scale,
-                                           tile_size=options.tile_size, overlap=options.overlap,
-                                           batch_size=options.batch_size, replace=options.overwrite,
-                                           progress=progress)
-    pixels, pixel_format = images.read_image(source)
-    image = to_float32(cp.asarray(pixels))  # uint8 / 255, uint16 / 65535
-    colours = 1 if pixel_format.mode in ("1", "L", "LA") else 3
-    planes = [image[:, :, :colours]] + ([image[:, :, colours:]] if pixel_format.has_alpha else [])
-    results = []
-    for index, plane in enumerate(planes):
-        report = None
-        if progress is not None:
-            def report(done, total, index=index):
-                progress(index * total + done, len(planes) * total)
-        results.append(upscale(plane, model, options.scale, tile_size=options.tile_size,
-                               overlap=options.overlap, batch_size=options.batch_size, progress=report))
-    result = cp.concatenate(results, axis=2) if len(results) > 1 else results[0]
-    top = 255 if pixel_format.bits == 8 else 65535
-    levels = (cp.clip(result, 0, 1) * top + 0.5).astype(pixel_format.dtype)  # rounded to the nearest level
-    images.write_image(target, cp.asnumpy(levels), pixel_format, replace=options.overwrite)
+                                           replace=options.overwrite, progress=progress, **geometry)
+    with images.open_image(source, max_pixels=options.max_pixels) as reader:
+        pixel_format = reader.pixel_format
+        colours = 1 if pixel_format.mode in ("1", "L", "LA") else 3
+        scale = options.scale if options.scale is not None else model.scale
+        height, width = output_size(reader.height, reader.width, scale)
+        bands = upscale_bands(reader, model, scale, planes=(colours, 1) if pixel_format.has_alpha else (colours,),
+                              progress=progress, **geometry)
+        images.write_image_rows(target, (_pixels(band, pixel_format) for band in bands), height, width,
+                                pixel_format, reader.metadata, replace=options.overwrite)
     return pixel_format
+
+
+def _pixels(band, pixel_format):
+    """A band of the road's float32 result as host pixels of `pixel_format`: integers clamped to 0-1 and rounded
+    to the nearest level; floats kept as they are, values outside 0-1 included (scientific data)."""
+    if pixel_format.kind == "float":
+        return cp.asnumpy(band.astype(pixel_format.dtype))
+    top = 255 if pixel_format.bits == 8 else 65535
+    return cp.asnumpy((cp.clip(band, 0, 1) * top + 0.5).astype(pixel_format.dtype))
 
 
 def describe_failure(error, source):

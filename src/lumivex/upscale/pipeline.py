@@ -104,7 +104,7 @@ def _tiled_bands(reader, model, scale, tile_size, overlap, batch_size, planes, p
     tile_size, batch_size = _within_model_limits(model, tile_size, overlap, batch_size)
     runner = _WindowRunner(model, scale, batch_size, progress)
     while True:
-        grid = Grid(reader.height, reader.width, tile_size, overlap)
+        grid = Grid(reader.height, reader.width, tile_size, overlap, getattr(model, "multiple", None) or 1)
         started = False
         try:
             for band in _bands(reader, grid, runner, planes, scale):
@@ -115,12 +115,13 @@ def _tiled_bands(reader, model, scale, tile_size, overlap, batch_size, planes, p
             # Smaller cores with the same context: the only help left once a window runs alone. Bands already
             # handed out were cut on this grid, so the grid can change only before the first.
             core = grid.step
-            if started or core // 2 < 1:
+            smaller = tile_size - core + core // 2
+            if started or core // 2 < 1 or _largest_step(smaller, overlap, grid.multiple) < 1:
                 error.add_note(f"lumivex: out of device memory with windows of {grid.window_h}x{grid.window_w}, "
                                f"batch size 1 and {grid.context} pixels of context; "
                                + ("bands were already written" if started else "no smaller core is left"))
                 raise
-            tile_size = tile_size - core + core // 2
+            tile_size = smaller
             runner.restart()
 
 
@@ -138,19 +139,31 @@ class Grid:
     spread the fewest cores evenly over the image, so little work goes to cores that reach past it. The
     windows around the cores are `window_h` x `window_w` (core plus context, or the image side where that is
     smaller), shifted inward at the image border.
+
+    A network that needs sides of a `multiple` (say one that folds 2 x 2 pixels into channels) sees the image
+    the way it sees it whole: cut into blocks from the top left corner, and at the bottom and right edges
+    extended by repeating the last row and column to a multiple, as its adapter does for the whole image. So the
+    windows start on multiples and are multiples themselves, one block larger than the core and its context
+    need, and they may reach into that extension (`padded_source_height`, `padded_source_width`).
     """
 
-    def __init__(self, height, width, tile_size, overlap):
-        self.height, self.width = height, width
+    def __init__(self, height, width, tile_size, overlap, multiple=1):
+        self.height, self.width, self.multiple = height, width, multiple
         self.context = overlap // 2
         self.core_overlap = overlap - 2 * self.context
-        largest_step = tile_size - 2 * self.context - self.core_overlap
+        largest_step = _largest_step(tile_size, overlap, multiple)
+        if largest_step < 1:
+            raise ValueError(f"upscale() needs a tile size above the overlap {overlap}"
+                             + (f" and {multiple - 1} pixels for windows on multiples of {multiple}"
+                                if multiple > 1 else "") + f", got {tile_size}")
         counts = [max(1, math.ceil((side - self.core_overlap) / largest_step)) for side in (height, width)]
         self.step = max(max(1, math.ceil((side - self.core_overlap) / count))
                         for side, count in zip((height, width), counts))
         self.core = self.step + self.core_overlap
-        self.window_h = min(self.core + 2 * self.context, height)
-        self.window_w = min(self.core + 2 * self.context, width)
+        self.padded_source_height, self.padded_source_width = (_round_up(side, multiple) for side in (height, width))
+        need = _round_up(self.core + 2 * self.context + multiple - 1, multiple)
+        self.window_h = min(need, self.padded_source_height)
+        self.window_w = min(need, self.padded_source_width)
         self.rows = [k * self.step for k in range(counts[0])]
         self.columns = [k * self.step for k in range(counts[1])]
         self.padded_height = self.rows[-1] + self.core
@@ -158,14 +171,26 @@ class Grid:
 
     def window_row(self, y):
         """Top row of the windows feeding the cores of the core row at `y`."""
-        return _clamp(y - self.context, self.height - self.window_h)
+        return _clamp((y - self.context) // self.multiple * self.multiple,
+                      self.padded_source_height - self.window_h)
 
     def window_column(self, x):
-        return _clamp(x - self.context, self.width - self.window_w)
+        return _clamp((x - self.context) // self.multiple * self.multiple,
+                      self.padded_source_width - self.window_w)
+
+
+def _largest_step(tile_size, overlap, multiple):
+    """The largest core step windows of `tile_size` leave: the tile less the overlap, and for a network that needs
+    multiples the tile rounded down to one, less the up to multiple - 1 rows a window start rounded down costs."""
+    return tile_size // multiple * multiple - overlap - (multiple - 1)
 
 
 def _clamp(origin, largest):
     return min(max(origin, 0), largest)
+
+
+def _round_up(value, multiple):
+    return -(-value // multiple) * multiple
 
 
 def _network_scale(model, scale):
@@ -251,7 +276,12 @@ def _bands(reader, grid, runner, planes, scale):
     for number, (first, last) in enumerate(groups):
         following = groups[number + 1] if number + 1 < len(groups) else None
         top, bottom = grid.window_row(grid.rows[first]), grid.window_row(grid.rows[last]) + grid.window_h
-        pixels = _device_float32(reader.read_rows(top, bottom))
+        pixels = _device_float32(reader.read_rows(top, min(bottom, grid.height)))
+        if bottom > grid.height or grid.padded_source_width > grid.width:
+            # Windows reaching into the extension of a network that needs multiples: the last row and column
+            # repeated, as for the whole image.
+            pixels = cp.pad(pixels, ((0, max(bottom - grid.height, 0)), (0, grid.padded_source_width - grid.width),
+                                     (0, 0)), mode="edge")
         band_height = grid.rows[last] - grid.rows[first] + grid.core
         end = grid.height if following is None else grid.rows[last] + grid.step
         merged_planes = []
