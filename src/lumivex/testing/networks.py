@@ -144,6 +144,24 @@ def deep_network(depth, scale=2, features=8, seed=0):
                            [helper.make_tensor_value_info("result", TensorProto.FLOAT, ["N", 3, "H2", "W2"])])
 
 
+def block_network(scale=2, block=2, seed=0):
+    """A network that folds `block` x `block` pixels into channels, mixes them and unfolds `scale` times larger:
+    its sides must be multiples of `block`, and a window that does not start on one sees other blocks than the
+    whole image. Input "image" NCHW float32 RGB, output "result"."""
+    from onnx import TensorProto, helper
+
+    graph = _Graph()
+    rng = np.random.default_rng(seed)
+    folded, unfolded = 3 * block * block, 3 * (block * scale) ** 2
+    kernel = (1 / folded + 0.3 / folded * rng.standard_normal((unfolded, folded, 1, 1))).astype(np.float32)
+    x = graph.node("SpaceToDepth", ["image"], blocksize=block)
+    x = graph.node("Conv", [x, graph.constant(kernel)])
+    graph.node("DepthToSpace", [x], output="result", blocksize=block * scale, mode="DCR")
+    return graph.serialise(f"blocks_{block}",
+                           [helper.make_tensor_value_info("image", TensorProto.FLOAT, ["N", 3, "H", "W"])],
+                           [helper.make_tensor_value_info("result", TensorProto.FLOAT, ["N", 3, "H2", "W2"])])
+
+
 MISFITS = ("two inputs", "uint8 input", "two channels", "x1.5", "NaN", "channels changed")
 
 

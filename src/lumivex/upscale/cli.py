@@ -171,7 +171,10 @@ def _run(args, tally):
         print(f"note: {model.notice}")
     _warn_of_small_overlap(model, options)
     if not on_ray and plan.jobs and (options.tile_size is None or options.batch_size is None):
-        options = _fit_memory(model, options, plan)
+        try:
+            options = _fit_memory(model, options, plan)
+        except Exception as error:  # the network failing on a small probe window: it will not do the work
+            return _fail(error, args.verbose)
     _sweep(plan)
     for path, reason in plan.problems:  # one form for every image not upscaled, whenever that showed
         _report(f"failed {path}: {reason.removeprefix(f'{path}: ')}")

@@ -44,11 +44,18 @@ def choose_geometry(model, *, scale, overlap, channels=3, width=4096, tile_size=
     `batch_size` (None: chosen). `scale` is the network's factor, `overlap` the road's."""
     on_gpu = cp.cuda.is_available() if on_gpu is None else on_gpu
     free = _free_bytes(on_gpu)
-    fixed, per_pixel = _network_cost(model, channels, on_gpu)
+    window = getattr(model, "window", None)
+    fixed, per_pixel = _network_cost(model, channels, on_gpu, window)
     enough = ENOUGH_PIXELS_GPU if on_gpu else ENOUGH_PIXELS_CPU
     largest = TILE_SIZES[0] if on_gpu else LARGEST_CPU_TILE
-    tiles = [tile_size] if tile_size is not None else [t for t in TILE_SIZES if overlap < t <= largest]
-    batches = [batch_size] if batch_size is not None else list(BATCH_SIZES)
+    if tile_size is not None:
+        tiles = [tile_size]
+    elif window is not None:
+        tiles = [min(window)]  # the road cuts windows of the network's size, whatever the tile size
+    else:
+        tiles = [t for t in TILE_SIZES if overlap < t <= largest]
+    most = getattr(model, "max_batch", None)
+    batches = [batch_size] if batch_size is not None else [b for b in BATCH_SIZES if most is None or b <= most]
     best = None
     for tile in tiles:
         for batch in batches:
@@ -73,15 +80,19 @@ def _road_bytes(tile, batch, overlap, scale, channels, width):
     return batch * window * (1 + scale * scale) + band_windows * window * scale * scale + merge
 
 
-def _network_cost(model, channels, on_gpu):
-    """(fixed bytes, bytes per window pixel) of one network call, from the peak growth on two window sizes."""
+def _network_cost(model, channels, on_gpu, window=None):
+    """(fixed bytes, bytes per window pixel) of one network call, from the peak growth on two window sizes (one
+    for a network of a fixed size, whose every call costs the same)."""
+    sides = PROBE_SIDES if window is None else (min(window),)
     model(cp.zeros((1, channels, 8, 8), dtype=cp.float32))  # the first call sets the runtime up: not per pixel
     measure = _DeviceMeter() if on_gpu else _HostMeter()
     growth = []
-    for side in PROBE_SIDES:
+    for side in sides:
         model(cp.zeros((1, channels, side, side), dtype=cp.float32))
         growth.append(measure.growth())
-    (a, b), (ga, gb) = (side * side for side in PROBE_SIDES), growth
+    if window is not None:
+        return 0, growth[0] / sides[0] ** 2
+    (a, b), (ga, gb) = (side * side for side in sides), growth
     per_pixel = max((gb - ga) / (b - a), gb / b / 4, 0)
     return max(ga - per_pixel * a, 0), per_pixel
 

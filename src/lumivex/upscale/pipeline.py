@@ -104,7 +104,8 @@ def _tiled_bands(reader, model, scale, tile_size, overlap, batch_size, planes, p
     tile_size, batch_size = _within_model_limits(model, tile_size, overlap, batch_size)
     runner = _WindowRunner(model, scale, batch_size, progress)
     while True:
-        grid = Grid(reader.height, reader.width, tile_size, overlap, getattr(model, "multiple", None) or 1)
+        grid = Grid(reader.height, reader.width, tile_size, overlap, getattr(model, "multiple", None) or 1,
+                    getattr(model, "window", None))
         started = False
         try:
             for band in _bands(reader, grid, runner, planes, scale):
@@ -147,7 +148,7 @@ class Grid:
     need, and they may reach into that extension (`padded_source_height`, `padded_source_width`).
     """
 
-    def __init__(self, height, width, tile_size, overlap, multiple=1):
+    def __init__(self, height, width, tile_size, overlap, multiple=1, window=None):
         self.height, self.width, self.multiple = height, width, multiple
         self.context = overlap // 2
         self.core_overlap = overlap - 2 * self.context
@@ -162,8 +163,11 @@ class Grid:
         self.core = self.step + self.core_overlap
         self.padded_source_height, self.padded_source_width = (_round_up(side, multiple) for side in (height, width))
         need = _round_up(self.core + 2 * self.context + multiple - 1, multiple)
-        self.window_h = min(need, self.padded_source_height)
-        self.window_w = min(need, self.padded_source_width)
+        # A network of a fixed size gets windows of that size wherever the image has room, so that only an image
+        # smaller than it is padded, and the image border is the network's own, as in a whole-image run.
+        need_h, need_w = (need, need) if window is None else window
+        self.window_h = min(need_h, self.padded_source_height)
+        self.window_w = min(need_w, self.padded_source_width)
         self.rows = [k * self.step for k in range(counts[0])]
         self.columns = [k * self.step for k in range(counts[1])]
         self.padded_height = self.rows[-1] + self.core
