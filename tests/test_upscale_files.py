@@ -193,3 +193,38 @@ def test_an_output_another_run_puts_in_place_meanwhile_is_kept(tmp_path, monkeyp
     assert cli.main(["photos", "out", "--model", network, "--overwrite"]) == 0
     with Image.open(out / "a.png") as result:
         assert result.size == (60, 40)
+
+
+class Levels:
+    """An x2 model whose output is the value `levels[c]` everywhere in channel c (of three or one)."""
+
+    scale = 2
+
+    def __init__(self, levels):
+        self.levels = levels
+
+    def __call__(self, batch):
+        import cupy
+
+        n, c, h, w = batch.shape
+        values = cupy.asarray(np.array(self.levels[:c], dtype=np.float32))
+        return cupy.broadcast_to(values[None, :, None, None], (n, c, 2 * h, 2 * w)).copy()
+
+
+@pytest.mark.parametrize("suffix, pixels, expected", [
+    (".png", np.zeros((3, 5, 3), np.uint8), [128, 255, 0]),                           # rounded, clamped above, below
+    (".png", np.zeros((3, 5, 1), np.uint16), [32768]),
+    (".tif", np.zeros((3, 5, 3), np.float32), np.array([0.5, 1.7, -0.3], np.float32)),  # floats kept as they are
+], ids=["8-bit", "16-bit", "float"])
+def test_results_are_rounded_to_the_nearest_level_and_clamped_but_floats_kept(tmp_path, suffix, pixels, expected):
+    tifffile = pytest.importorskip("tifffile")
+    source, target = tmp_path / f"in{suffix}", tmp_path / f"out{suffix}"
+    if suffix == ".tif":
+        tifffile.imwrite(source, pixels, photometric="rgb")
+    else:
+        write_png(source, pixels[:, :, 0] if pixels.shape[2] == 1 else pixels)
+    process_file(source, target, Levels([0.5, 1.7, -0.3]), Options(scale=2, tile_size=16, overlap=4))
+    result = tifffile.imread(target) if suffix == ".tif" else read_png(target)[0]
+    # Blending multiplies by W / (W + 1e-8): floats come back within float32 rounding.
+    np.testing.assert_allclose(result.reshape(6, 10, -1), np.broadcast_to(expected, (6, 10, len(expected))),
+                               rtol=1e-6, atol=0)
