@@ -160,3 +160,26 @@ def test_leftovers_of_dead_runs_are_removed_and_live_claims_respected(tmp_path, 
         assert hidden(out) == sorted(held + strangers)
     finally:
         live.communicate("")
+
+
+def peak_memory_of_a_run(arguments, cwd):
+    """The peak resident memory of one run of the command, in bytes, and its exit status."""
+    child = start(arguments, cwd)
+    _, status, usage = os.wait4(child.pid, 0)
+    child.communicate()
+    return usage.ru_maxrss * 1024, os.waitstatus_to_exitcode(status)
+
+
+def test_memory_does_not_grow_with_the_height_of_the_image(tmp_path, network):
+    png = pytest.importorskip("png")
+    width, peaks = 400, []
+    for height in (1600, 6400):  # both of more than two bands of core rows
+        rng = np.random.default_rng(height)  # noise: a photo's compression, not a repeated row's
+        with open(tmp_path / f"{height}.png", "wb") as file:
+            png.Writer(width, height, greyscale=False).write(
+                file, (rng.integers(0, 256, width * 3, dtype=np.uint8) for _ in range(height)))
+        peak, status = peak_memory_of_a_run([f"{height}.png", "--model", network, "--batch-size", "1"], tmp_path)
+        assert status == 0
+        peaks.append(peak)
+    # Held whole, the taller result (and its float accumulators, four times as large) would add over 300 MB.
+    assert peaks[1] - peaks[0] < 40e6, peaks

@@ -38,8 +38,9 @@ from ..utils.shapery import batch_to_images, images_to_batch
 
 __all__ = ["DeviceOutOfMemory", "Grid", "default_overlap", "upscale", "upscale_bands"]
 
-# Output values per band and plane: the merge keeps about four float32 arrays of this size, whatever the height.
-BAND_ELEMENTS = 1 << 24
+# Output values per band and plane: the merge keeps about four float32 arrays of this size (64 MB in all),
+# whatever the height; fewer, larger merges would save little of the time.
+BAND_ELEMENTS = 1 << 22
 
 
 def upscale(image, model, scale=None, *, tile_size=DEFAULT_TILE_SIZE, overlap=None,
