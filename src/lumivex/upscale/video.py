@@ -33,6 +33,7 @@ from .video_mux import assemble, check_container
 from .video_probe import CONTAINERS, VIDEO_SUFFIXES, VideoError, VideoSource, probe, scan
 from .video_segments import WorkFolder, work_folder_path
 from .video_stages import Frames, StageClock
+from ..transform.resize import resize
 from ..utils.dtypes import to_float32
 
 __all__ = ["SEGMENT_SECONDS", "VIDEO_SUFFIXES", "VideoError", "VideoJob", "VideoReport", "check_video",
@@ -86,8 +87,8 @@ def check_video(source, target, scale, *, codec=None, crf=None, preset=None):
     if container is None:
         raise VideoError(f"{target}: cannot write {target.suffix or 'files without a suffix'} video; use one of "
                          f"{', '.join(sorted(CONTAINERS))}")
-    if type(scale) is not int or scale < 1:
-        raise VideoError(f"the scale must be a whole number of at least 1, got {scale!r}")
+    if type(scale) not in (int, float) or not 0 < scale < float("inf"):
+        raise VideoError(f"the scale must be a positive number, got {scale!r}")
     info = probe(source)
     encoding = choose_encoding(info, scale, container, codec=codec, crf=crf, preset=preset)
     headers = encoding.open_encoder().extradata or b""
@@ -126,7 +127,8 @@ def upscale_video(source, target, model, *, scale=None, codec=None, crf=None, pr
     try:
         if done < len(starts):
             _encode_segments(job, work, done, starts, ends, clock, progress,
-                             _frame_upscaler(model, scale, tile_size, overlap, batch_size, job.source.picture.bits))
+                             _frame_upscaler(model, scale, tile_size, overlap, batch_size, job.source.picture.bits,
+                                             (job.encoding.width, job.encoding.height)))
         elif progress is not None:
             progress(len(frames), len(frames))
         assemble(job, work, replace=replace)
@@ -150,13 +152,16 @@ def _geometry(model, scale, overlap):
     return scale, overlap
 
 
-def _frame_upscaler(model, scale, tile_size, overlap, batch_size, bits):
-    """The network stage: decoded rgb24 / rgb48 pixels in host memory -> upscaled pixels of the same type."""
+def _frame_upscaler(model, scale, tile_size, overlap, batch_size, bits, size):
+    """The network stage: decoded rgb24 / rgb48 pixels in host memory -> upscaled pixels of the same type, of
+    the encoder's `size` (width, height)."""
     dtype, top = (np.uint8, 255) if bits <= 8 else (np.uint16, 65535)
 
     def upscale_frame(pixels):
         image = to_float32(cp.asarray(pixels))  # uint8 / 255, uint16 / 65535
         result = upscale(image, model, scale, tile_size=tile_size, overlap=overlap, batch_size=batch_size)
+        if result.shape[1::-1] != size:  # a factor that is not whole, rounded to even sides for the encoder
+            result = resize(result, dsize=size)
         return cp.asnumpy((cp.clip(result, 0, 1) * top + 0.5).astype(dtype))  # rounded to the nearest level
 
     return upscale_frame

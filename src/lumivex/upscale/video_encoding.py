@@ -5,6 +5,7 @@ user's --codec/--crf/--preset; `Encoding` opens identically configured encoders 
 
 import dataclasses
 import fractions
+import math
 import os
 
 import av
@@ -88,6 +89,14 @@ class Encoding:
         return f"{self.encoder} {self.pix_fmt}"
 
 
+def frame_size(width, height, scale):
+    """(width, height) of the upscaled frames: exact for a whole factor; for any other, the nearest even sides,
+    which every chroma subsampling takes."""
+    if float(scale).is_integer():
+        return width * int(scale), height * int(scale)
+    return tuple(max(2, 2 * math.floor(side * scale / 2 + 0.5)) for side in (width, height))
+
+
 def choose_encoding(source, scale, container, *, codec=None, crf=None, preset=None):
     """The Encoding for upscaling `source` `scale` times into `container` (an FFmpeg muxer name).
 
@@ -126,7 +135,7 @@ def choose_encoding(source, scale, container, *, codec=None, crf=None, preset=No
             options["cpu-used" if str(preset).lstrip("-").isdigit() else "deadline"] = str(preset)
         else:
             raise VideoError(f"--preset does not apply to {encoder}")
-    return Encoding(encoder, pix_fmt, picture.width * scale, picture.height * scale, source.time_base,
+    return Encoding(encoder, pix_fmt, *frame_size(picture.width, picture.height, scale), source.time_base,
                     source.rate, tuple(sorted(options.items())), bit_rate, picture.colorspace,
                     picture.color_range or (2 if picture.pix_fmt.startswith("yuvj") else 0),
                     picture.color_primaries, picture.color_trc, picture.sample_aspect_ratio)
