@@ -17,7 +17,7 @@ import pathlib
 import sys
 import time
 
-import lumivex.testing
+import lumivex.cpu_fallback
 from lumivex.upscale.defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
 
 PROGRAM = "lumivex-upscale"
@@ -53,7 +53,7 @@ def parse_args(argv):
 
 def main(argv=None):
     args = parse_args(argv)
-    cp = lumivex.testing.install_cupy_standin()  # before anything binds cupy
+    cp = lumivex.cpu_fallback.install_cupy_standin()  # before anything binds cupy
     from lumivex.upscale import files, images, models
 
     try:
@@ -159,7 +159,7 @@ def _upscale_distributed(jobs, model_name, model_path, options, args):
 
 def describe_device(cp):
     """One line naming where the arrays live: the GPU's name, or the CPU stand-in."""
-    if lumivex.testing.using_standin():
+    if lumivex.cpu_fallback.using_standin():
         return "CPU (NumPy stand-in for CuPy: no usable CUDA device)"
     device = cp.cuda.Device()
     name = cp.cuda.runtime.getDeviceProperties(device.id)["name"]

@@ -186,9 +186,9 @@ class UpscaleWorker:
     """A Ray Data worker: sets up `cupy`, loads the model once, then upscales batches of (source, target)."""
 
     def __init__(self, model, options, threads=None):
-        import lumivex.testing
+        import lumivex.cpu_fallback
 
-        lumivex.testing.install_cupy_standin()  # before anything binds cupy
+        lumivex.cpu_fallback.install_cupy_standin()  # before anything binds cupy
         from . import files
 
         self._files = files
