@@ -38,6 +38,8 @@ STRINGS = {"1": "L", "L": "LA", "LA": "L", "RGB": "RGBA", "RGBA": "RGB", "linear
            "uint8": "uint16", "uint16": "uint8", "float16": "float32", "float32": "float64", "float64": "float32",
            "reflect": "edge", "edge": "reflect"}
 DTYPES = {"uint8": "uint16", "uint16": "uint8", "float16": "float32", "float32": "float64", "float64": "float32"}
+# Calls whose arguments can trade places without changing the result: swapping them is no mutant.
+SYMMETRIC = {"min", "max", "maximum", "minimum", "hypot", "samefile", "array_equal", "shares_memory"}
 DELETABLE = (ast.Expr, ast.Assign, ast.AugAssign, ast.AnnAssign, ast.Raise, ast.Delete, ast.Break, ast.Continue,
              ast.If)
 _SOLID = re.compile(r"#[^\n]*|[^\s()\\#]+")  # in the gap between two operands: comments, and the operator's words
@@ -177,7 +179,8 @@ def mutants_of(path):
         elif isinstance(node, ast.Attribute) and node.attr in DTYPES:
             end = source.span(node)[1]
             add("dtype", (end - len(node.attr), end, DTYPES[node.attr]))
-        elif isinstance(node, ast.Call) and not any(isinstance(a, ast.Starred) for a in node.args):
+        elif isinstance(node, ast.Call) and not any(isinstance(a, ast.Starred) for a in node.args) \
+                and called_name(node) not in SYMMETRIC:
             for a, b in zip(node.args, node.args[1:]):
                 first, second = source.segment(a), source.segment(b)
                 if first != second:
@@ -187,8 +190,9 @@ def mutants_of(path):
                 add("negate", (*source.span(test), f"not ({source.segment(test)})"))
         if isinstance(node, (ast.If, ast.While, ast.IfExp)):
             add("negate", (*source.span(node.test), f"not ({source.segment(node.test)})"))
+        # True and False returned are the constant operator's, and None for False mostly reads the same.
         if isinstance(node, ast.Return) and node.value is not None and not (
-                isinstance(node.value, ast.Constant) and node.value.value is None):
+                isinstance(node.value, ast.Constant) and any(node.value.value is v for v in (None, True, False))):
             add("return", (*source.span(node.value), "None"))
         if isinstance(node, DELETABLE) and not (isinstance(node, ast.If) and node.orelse) and not dunder(node):
             add("delete", (*source.span(node), "pass"))
@@ -196,6 +200,12 @@ def mutants_of(path):
     for mutant in found:
         unique.setdefault(mutant.ident(), mutant)
     return list(unique.values())
+
+
+def called_name(call):
+    """`f` for f(...) and for a.b.f(...)."""
+    function = call.func
+    return function.attr if isinstance(function, ast.Attribute) else getattr(function, "id", None)
 
 
 def dunder(node):
