@@ -196,7 +196,8 @@ def test_resize_matches_opencv(cp, to_host, resize_path, dtype, in_hw, out_hw, i
         pytest.skip("OpenCV is not area-exact on up/down mixes; INTER_AUTO covers them")
     host = _cv2_image(dtype, in_hw + (3,))
     flag = {INTER_LINEAR: cv2.INTER_LINEAR, INTER_AREA: cv2.INTER_AREA}[interpolation]
-    out = to_host(resize(cp.asarray(host), dsize=out_hw[::-1], interpolation=interpolation))
+    # OpenCV's own flag, which callers porting cv2.resize calls pass: lumivex's constants are its values.
+    out = to_host(resize(cp.asarray(host), dsize=out_hw[::-1], interpolation=flag))
     # 8-bit bilinear and area shrinking give OpenCV's own numbers, on either path.
     one_way = interpolation == INTER_LINEAR or (out_hw[0] <= in_hw[0] and out_hw[1] <= in_hw[1])
     _assert_close_to_cv2(out, cv2.resize(host, out_hw[::-1], interpolation=flag).reshape(out.shape), exact=one_way)
