@@ -26,9 +26,9 @@ def broken():
     path = TEST_MODULE_DIR / f"_broken_bodies{importlib.machinery.EXTENSION_SUFFIXES[0]}"
     if not path.is_file():
         pytest.fail(f"{path} is missing: bash tools/test.sh builds the test-only modules", pytrace=False)
-    spec = importlib.util.spec_from_file_location("lumivex.testing._broken_bodies", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    located = importlib.util.spec_from_file_location("lumivex.testing._broken_bodies", path)
+    module = importlib.util.module_from_spec(located)
+    located.loader.exec_module(module)
     return module
 
 
