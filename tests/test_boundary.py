@@ -2,18 +2,34 @@
 and an embedding application that finalises the interpreter and initialises it again.
 """
 
+import importlib.machinery
+import importlib.util
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
 import sysconfig
-import textwrap
 
 import pytest
 
-import lumivex.testing._broken_bodies as broken
-
 BROKEN_FILE = "src/lumivex_source/testing/broken_bodies"
+# Where tools/test.sh has the build put the test-only modules, which the package never ships; tools/mutate.py
+# points LUMIVEX_TEST_MODULE_DIR at its mutated build instead.
+TEST_MODULE_DIR = pathlib.Path(os.environ.get("LUMIVEX_TEST_MODULE_DIR")
+                               or pathlib.Path(__file__).resolve().parents[1] / "build" / "test-modules")
+
+
+@pytest.fixture(scope="module")
+def broken():
+    """The test-only module lumivex.testing._broken_bodies, loaded from where the build left it."""
+    path = TEST_MODULE_DIR / f"_broken_bodies{importlib.machinery.EXTENSION_SUFFIXES[0]}"
+    if not path.is_file():
+        pytest.fail(f"{path} is missing: bash tools/test.sh builds the test-only modules", pytrace=False)
+    located = importlib.util.spec_from_file_location("lumivex.testing._broken_bodies", path)
+    module = importlib.util.module_from_spec(located)
+    located.loader.exec_module(module)
+    return module
 
 
 def entries(error):
@@ -26,14 +42,14 @@ def entries(error):
     return found
 
 
-def test_body_failing_without_an_exception_raises_system_error():
+def test_body_failing_without_an_exception_raises_system_error(broken):
     with pytest.raises(SystemError, match=r"^<function fail_without_exception at 0x[0-9a-f]+> returned NULL "
                                           r"without setting an exception$") as caught:
         broken.fail_without_exception()
     assert entries(caught.value) == [("lumivex.testing._broken_bodies.fail_without_exception", 3)]
 
 
-def test_body_returning_a_result_with_an_exception_set_raises_system_error():
+def test_body_returning_a_result_with_an_exception_set_raises_system_error(broken):
     with pytest.raises(SystemError, match=r"^<function return_with_exception at 0x[0-9a-f]+> returned a result "
                                           r"with an exception set$") as caught:
         broken.return_with_exception()

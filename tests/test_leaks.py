@@ -58,6 +58,9 @@ CASES = [
     (tile.add_padding, lambda cp: ((image(cp, (30, 20, 3)), 16, 4), {}), None),
     (tile.add_padding, lambda cp: ((image(cp, (30, 20, 3)), 4, 16), {}), ValueError),
     (tile.tile_image, lambda cp: ((image(cp, (30, 20, 3)), 16, 4), {}), None),
+    # Offsets up to 288: ints past 256 are made afresh (smaller ones are shared and immortal), so a reference
+    # kept to one is a leak that shows.
+    (tile.tile_image, lambda cp: ((image(cp, (320, 320, 1)), 64, 16), {}), None),
     (tile.tile_image, lambda cp: ((image(cp, (30, 20, 3)), 4, 16), {}), ValueError),
     (tile.create_gaussian_weights, lambda cp: ((16, 4), {}), None),
     (tile.create_gaussian_weights, lambda cp: ((16, 0), {}), ValueError),

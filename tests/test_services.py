@@ -150,7 +150,7 @@ def test_resize_rejects_bad_dsize(cp, dsize):
 
 
 @pytest.mark.parametrize("image_shape, kwargs", [
-    ((4,), {}), ((1, 4, 4, 3), {}), ((0, 4), {}), ((4, 4), {"interpolation": 0}),
+    ((4,), {}), ((1, 4, 4, 3), {}), ((0, 4), {}), ((4, 0, 3), {}), ((4, 4), {"interpolation": 0}),
 ])
 def test_resize_rejects_bad_images_and_flags(cp, image_shape, kwargs):
     with pytest.raises(ValueError):
@@ -196,7 +196,8 @@ def test_resize_matches_opencv(cp, to_host, resize_path, dtype, in_hw, out_hw, i
         pytest.skip("OpenCV is not area-exact on up/down mixes; INTER_AUTO covers them")
     host = _cv2_image(dtype, in_hw + (3,))
     flag = {INTER_LINEAR: cv2.INTER_LINEAR, INTER_AREA: cv2.INTER_AREA}[interpolation]
-    out = to_host(resize(cp.asarray(host), dsize=out_hw[::-1], interpolation=interpolation))
+    # OpenCV's own flag, which callers porting cv2.resize calls pass: lumivex's constants are its values.
+    out = to_host(resize(cp.asarray(host), dsize=out_hw[::-1], interpolation=flag))
     # 8-bit bilinear and area shrinking give OpenCV's own numbers, on either path.
     one_way = interpolation == INTER_LINEAR or (out_hw[0] <= in_hw[0] and out_hw[1] <= in_hw[1])
     _assert_close_to_cv2(out, cv2.resize(host, out_hw[::-1], interpolation=flag).reshape(out.shape), exact=one_way)
@@ -238,11 +239,62 @@ def test_resize_8bit_without_an_agreeing_opencv_uses_the_arrays(cp, to_host, mon
     by_arrays = to_host(resize(host, dsize=(45, 40)))
     monkeypatch.setattr(_opencv, "cv2", OffByOne)
     monkeypatch.setattr(_opencv, "_agrees", {})
-    with pytest.warns(RuntimeWarning, match="0.0-test computes 8-bit INTER_LINEAR resizes differently"):
+    with pytest.warns(RuntimeWarning, match="0.0-test computes 8-bit INTER_LINEAR resizes differently") as warned:
         np.testing.assert_array_equal(to_host(resize(host, dsize=(45, 40))), by_arrays)
+    assert warned[0].filename == __file__  # the caller's line, not one inside lumivex
     with warnings.catch_warnings():
         warnings.simplefilter("error")  # warned once, not per call
         np.testing.assert_array_equal(to_host(resize(cp.asarray(host), dsize=(45, 40))), by_arrays)
+
+
+@pytest.mark.parametrize("on_device", [False, True], ids=["numpy", "cupy"])
+@pytest.mark.parametrize("channels, dsize", [(4, (45, 40)), (4, (8, 10)), (5, (45, 40))])
+def test_resize_8bit_in_host_memory_goes_to_the_agreeing_opencv(cp, monkeypatch, recorder, on_device, channels,
+                                                                 dsize):
+    # The installed OpenCV agrees with the array operations, so images of up to 4 channels in host memory (NumPy's
+    # or the CPU stand-in's) are its work. The numbers cannot tell (both paths give OpenCV's), but a probe judged
+    # wrongly would turn OpenCV off, warning, and stand-in memory not handed over would keep it from the work.
+    pytest.importorskip("cv2")
+    from lumivex.transform import _opencv
+
+    monkeypatch.setattr(_opencv, "_agrees", {})
+    monkeypatch.setattr(_opencv, "_cv2_resize", recorder(wrapped=_opencv._cv2_resize))
+    host = _cv2_image(np.uint8, (31, 17, channels))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        memory = _opencv.host_memory(resize(cp.asarray(host) if on_device else host, dsize=dsize))
+    served = memory is not None and any(np.shares_memory(args[1], memory) for args, _ in _opencv._cv2_resize.calls)
+    assert served == (channels <= 4 and (not on_device or testing.using_standin()))
+
+
+def _refusing_opencv(monkeypatch, _opencv, cv2):
+    resize_by_opencv = _opencv._cv2_resize
+
+    def refuse_the_image(source, out, kind):  # as for sizes past OpenCV's int limits, after writing some
+        if out.shape[:2] != (40, 45):
+            return resize_by_opencv(source, out, kind)  # the probes
+        out[...] = 0
+        raise cv2.error("beyond what OpenCV takes")
+
+    monkeypatch.setattr(_opencv, "_cv2_resize", refuse_the_image)
+
+
+def _no_opencv_installed(monkeypatch, _opencv, cv2):
+    monkeypatch.setattr(_opencv, "cv2", _opencv._NOT_LOADED)
+    monkeypatch.setitem(sys.modules, "cv2", None)  # `import cv2` raises ImportError
+
+
+@pytest.mark.parametrize("without_opencv", [_refusing_opencv, _no_opencv_installed], ids=["refused", "missing"])
+def test_resize_8bit_without_opencv_for_the_image_takes_the_arrays(monkeypatch, without_opencv):
+    cv2 = pytest.importorskip("cv2")
+    from lumivex.transform import _opencv
+
+    host = _cv2_image(np.uint8, (31, 17, 3))
+    with monkeypatch.context() as arrays_only:
+        arrays_only.setattr(_opencv, "cv2", None)
+        by_arrays = resize(host, dsize=(45, 40))
+    without_opencv(monkeypatch, _opencv, cv2)
+    np.testing.assert_array_equal(resize(host, dsize=(45, 40)), by_arrays)
 
 
 @pytest.mark.parametrize("in_hw, out_hw", [((20, 30), (7, 45)), ((9, 1), (3, 7)), ((7, 5), (13, 3))])

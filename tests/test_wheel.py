@@ -1,5 +1,6 @@
 """The wheel the suite runs from (tools/test.sh builds and installs one) is a manylinux wheel by auditwheel's
-judgement: the modules need no shared library beyond what every manylinux system provides.
+judgement: the modules need no shared library beyond what every manylinux system provides; it and the installed
+package hold the two native modules and no test-only one.
 """
 
 import importlib.metadata
@@ -11,8 +12,13 @@ import subprocess
 import sys
 import urllib.parse
 import urllib.request
+import zipfile
 
 import pytest
+
+import lumivex
+
+NATIVE_MODULES = {"lumivex/utils/shapery", "lumivex/upscale/tile"}
 
 
 def installed_wheel():
@@ -37,3 +43,17 @@ def test_auditwheel_accepts_the_wheel_as_manylinux():
     tag = re.search(r'consistent\s+with\s+the\s+following\s+platform\s+tag:\s+"([^"]+)"', completed.stdout)
     assert tag is not None, completed.stdout
     assert tag.group(1).startswith("manylinux_"), completed.stdout
+
+
+def native_modules(paths):
+    """The native modules among `paths` (relative to the folder holding `lumivex`), without their ABI suffix."""
+    return {path.split(".", 1)[0] for path in paths if path.endswith(".so")}
+
+
+def test_only_the_shipped_modules_are_installed_and_in_the_wheel():
+    # Test aids with bodies broken on purpose are built beside the package, never into it.
+    home = pathlib.Path(lumivex.__file__).parent
+    installed = native_modules(str(path.relative_to(home.parent)) for path in home.rglob("*.so"))
+    assert installed == NATIVE_MODULES
+    with zipfile.ZipFile(installed_wheel()) as wheel:
+        assert native_modules(wheel.namelist()) == NATIVE_MODULES

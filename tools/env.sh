@@ -2,11 +2,13 @@
 # .venv in the repository root and installs lumivex with its test extras into it
 # (LUMIVEX_EXTRAS, comma-separated, chooses other extras; default "test"), skipping the build and install when
 # nothing they depend on changed since the last one.
-# Afterwards LUMIVEX_ROOT is the repository root and LUMIVEX_PY the venv's python.
+# Afterwards LUMIVEX_ROOT is the repository root and LUMIVEX_PY the venv's python. The test-only native modules
+# are built with the package but not installed: they land in build/test-modules, where the tests load them from.
 # LUMIVEX_SANITIZE=1 builds the modules with AddressSanitizer and UBSan instead; LUMIVEX_OFFLINE=1 installs
 # without a package index (the dependencies must already be there).
 
 LUMIVEX_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+LUMIVEX_TEST_MODULE_DIR="$LUMIVEX_ROOT/build/test-modules"
 
 lumivex_is_312() {
     "$1" -c 'import sys; sys.exit(sys.version_info[:2] != (3, 12))' >/dev/null 2>&1
@@ -67,7 +69,8 @@ lumivex_offline_flags() {
 }
 
 # Builds the wheel into build/wheel (the fixed build folder keeps the compile incremental) and installs it with
-# the extras $4, so that the suite runs against exactly what a user installs.
+# the extras $4, so that the suite runs against exactly what a user installs; the same build makes the test-only
+# modules, outside the wheel.
 lumivex_install() {
     local py="$1" sanitize="$2" strip="$3" extras="$4" wheels="$LUMIVEX_ROOT/build/wheel"
     # Where the build tools are already installed (a GPU machine without a network sees them through the
@@ -77,10 +80,12 @@ lumivex_install() {
         && isolation=(--no-build-isolation)
     local offline=()
     lumivex_offline_flags offline
-    rm -rf "$wheels"
+    rm -rf "$wheels" "$LUMIVEX_TEST_MODULE_DIR"
     # The sanitizer option is always passed: the build folder is reused and would keep the last value.
     (cd "$LUMIVEX_ROOT" && "$py" -m pip wheel -q --no-deps "${isolation[@]}" "${offline[@]:0:1}" -w "$wheels" \
-        -C "cmake.define.LUMIVEX_SANITIZE=$sanitize" -C "install.strip=$strip" .) || return 1
+        -C "cmake.define.LUMIVEX_SANITIZE=$sanitize" -C "install.strip=$strip" \
+        -C "cmake.define.LUMIVEX_TEST_MODULES=ON" -C "cmake.define.LUMIVEX_TEST_MODULE_DIR=$LUMIVEX_TEST_MODULE_DIR" \
+        .) || return 1
     local wheel=("$wheels"/lumivex-*.whl)
     # The version rarely changes between builds, so pip must be told to replace the installed package; the
     # extras go in by a second call, which leaves their packages alone when they are installed already.
@@ -112,7 +117,8 @@ lumivex_setup() {
         { read -r recorded_digest || true; read -r recorded_extras || true; } <"$stamp_file"
     fi
     if [[ -n "$digest" && "$digest" == "$recorded_digest" && -f "${wheel[0]}" ]] \
-        && compgen -G "$venv/lib/python3.12/site-packages/lumivex/utils/shapery.*.so" >/dev/null; then
+        && compgen -G "$venv/lib/python3.12/site-packages/lumivex/utils/shapery.*.so" >/dev/null \
+        && compgen -G "$LUMIVEX_TEST_MODULE_DIR/_broken_bodies.*.so" >/dev/null; then
         missing="$(lumivex_missing_extras "$extras" "$recorded_extras")"
         if [[ -n "$missing" ]]; then
             echo "lumivex: installing the extras '$missing' into .venv" >&2

@@ -1,9 +1,9 @@
-"""Record the names real CuPy offers, for the strict CPU stand-in in lumivex.testing.
+"""Record the names real CuPy offers, for the strict CPU stand-in in lumivex.cpu_fallback.
 
 Run with a Python that has `cupy-cuda12x` installed (it imports without a GPU; nothing here touches a device):
 
     python3.12 -m venv /tmp/cupy-names && /tmp/cupy-names/bin/pip install cupy-cuda12x
-    /tmp/cupy-names/bin/python tools/list_cupy_names.py > src/lumivex/testing/cupy_names.json
+    /tmp/cupy-names/bin/python tools/list_cupy_names.py > src/lumivex/cpu_fallback/cupy_names.json
 
 For every public name of `cupy` and of the submodules lumivex and its tests reach, it records what kind of
 object it is, the call signature where `inspect` can read one, and which parameters CuPy documents as taking

@@ -27,7 +27,7 @@ import sys
 import time
 import traceback
 
-import lumivex.testing
+import lumivex.cpu_fallback
 from lumivex.upscale import atomic, claims, signals
 from lumivex.upscale.messages import first_line
 
@@ -138,7 +138,7 @@ class Tally:
 
 
 def _run(args, tally):
-    cp = lumivex.testing.install_cupy_standin()  # before anything binds cupy
+    cp = lumivex.cpu_fallback.install_cupy_standin()  # before anything binds cupy
     from lumivex.upscale import files, models
 
     try:
@@ -318,7 +318,7 @@ def _upscale_distributed(jobs, model_name, model_path, options, args, tally):
 
 def describe_device(cp):
     """One line naming where the arrays live: the GPU's name, or the CPU stand-in."""
-    if lumivex.testing.using_standin():
+    if lumivex.cpu_fallback.using_standin():
         return "CPU (NumPy stand-in for CuPy: no usable CUDA device)"
     device = cp.cuda.Device()
     name = cp.cuda.runtime.getDeviceProperties(device.id)["name"]

@@ -204,9 +204,9 @@ class UpscaleWorker:
     claiming each output as the single-process command does (`claims.write_once`), for the run `run`."""
 
     def __init__(self, model, options, threads=None, run=None):
-        import lumivex.testing
+        import lumivex.cpu_fallback
 
-        lumivex.testing.install_cupy_standin()  # before anything binds cupy
+        lumivex.cpu_fallback.install_cupy_standin()  # before anything binds cupy
         from . import files
 
         self._files = files

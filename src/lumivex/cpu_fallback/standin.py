@@ -40,7 +40,7 @@ from . import device_array
 from .device_array import (NOT_MIMICKED, OutOfMemoryError, from_host, ndarray, out_of_memory, refuse_host_arrays,
                            to_device, to_host_args, ufunc, unsupported)
 
-ORIGIN = "lumivex.testing stand-in for cupy (NumPy on the CPU)"
+ORIGIN = "lumivex.cpu_fallback stand-in for cupy (NumPy on the CPU)"
 SUBMODULES = ("cupy.cuda", "cupy.cuda.runtime", "cupy.cuda.memory", "cupy.random")
 _ARRAY_PROPERTIES = ("data", "device", "cstruct", "mdspan")
 
@@ -307,7 +307,8 @@ def make_standin():
     device_array.UFUNCS.clear()
     device_array.FUNCTIONS.clear()
     for name in ("cupy",) + SUBMODULES:
-        _MODULES[name] = _new_module(name, f"NumPy-backed stand-in for {name} (lumivex.testing); no GPU is involved.")
+        _MODULES[name] = _new_module(
+            name, f"NumPy-backed stand-in for {name} (lumivex.cpu_fallback); no GPU is involved.")
     _fill(_MODULES["cupy.cuda.runtime"], "cupy.cuda.runtime", _runtime_attribute)
     _fill(_MODULES["cupy.cuda.memory"], "cupy.cuda.memory", _memory_attribute)
     _fill(_MODULES["cupy.cuda"], "cupy.cuda", _cuda_attribute)
