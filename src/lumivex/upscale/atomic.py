@@ -113,6 +113,11 @@ def _alive(pid, name):
         # This process's id on a file it does not have open: left by an earlier process that had the same id
         # (a container restarted, a machine rebooted), which is gone. The random part makes the name unique.
         return any(temporary.name == name for temporary in _live)
+    return pid_alive(pid)
+
+
+def pid_alive(pid):
+    """Whether a process `pid` runs on this machine (someone else's counts)."""
     try:
         os.kill(pid, 0)
     except ProcessLookupError:

@@ -200,7 +200,7 @@ def _abandoned(holder, lock, run):
     pid = holder["pid"]
     if pid == os.getpid():
         return True  # not held by this process (above): an earlier process with the same id
-    if not _alive(pid):
+    if not atomic.pid_alive(pid):
         return True
     started, recorded = _started(pid), holder.get("started")
     return started is not None and recorded is not None and started != recorded
@@ -245,16 +245,6 @@ def _age(path):
         return time.time() - os.stat(path).st_mtime
     except OSError:
         return 0.0
-
-
-def _alive(pid):
-    try:
-        os.kill(pid, 0)
-    except ProcessLookupError:
-        return False
-    except PermissionError:  # someone else's process
-        return True
-    return True
 
 
 def _started(pid):
