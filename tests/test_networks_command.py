@@ -59,3 +59,21 @@ def test_a_users_network_runs_with_the_defaults_and_shows_no_seams(tmp_path, mon
     expected = whole_image_run(reference(), pixels, factor, {"fp16 NHWC, even sides": 2, "blocks of 4": 4}.get(case, 1))
     assert tiled.shape == expected.shape
     assert np.abs(tiled.astype(int) - expected).max() <= levels
+
+
+def test_a_network_failing_inside_a_run_is_one_line_naming_it_and_the_other_files_go_on(tmp_path, monkeypatch,
+                                                                                       capsys):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "photos").mkdir()
+    pixels = photo(40, 30)
+    pixels = np.clip(pixels, 1, 254)  # neither an exact 0 nor an exact 1, which the trap network fails on
+    Image.fromarray(pixels).save("photos/fine.png")
+    pixels[5, 5] = 0  # the trap: ONNX Runtime fails on a batch holding an exact 0
+    Image.fromarray(pixels).save("photos/black.png")
+    networks.write_network(tmp_path / "trap.onnx", networks.trap_network())
+
+    assert cli.main(["photos", "--model", "trap.onnx"]) == cli.EXIT_PARTIAL
+    error = capsys.readouterr().err.splitlines()
+    assert len(error) == 1 and error[0].startswith("lumivex-upscale: failed photos/black.png: trap.onnx failed on ")
+    assert "windows of" in error[0] and "Traceback" not in error[0]
+    assert sorted(path.name for path in (tmp_path / "photos_x2").iterdir()) == ["fine.png"]

@@ -32,7 +32,7 @@ import cupy as cp
 
 from . import animation, images, video
 from .messages import first_line
-from .models import load_model
+from .models import NetworkError, load_model
 from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_TILE_SIZE
 from .pipeline import upscale_bands
 from .rescale import output_size
@@ -265,6 +265,6 @@ def describe_failure(error, source):
     """One line for the user saying why `source` could not be upscaled: the first line of `error`'s message,
     after the name of its type where the message alone would not say what failed (a network's errors)."""
     message = first_line(error).removeprefix(f"{source}: ")
-    if not isinstance(error, (images.ImageError, video.VideoError, OSError, MemoryError)):
+    if not isinstance(error, (images.ImageError, video.VideoError, NetworkError, OSError, MemoryError)):
         message = f"{type(error).__name__}: {message}"
     return message

@@ -84,11 +84,12 @@ def _network_cost(model, channels, on_gpu, window=None):
     """(fixed bytes, bytes per window pixel) of one network call, from the peak growth on two window sizes (one
     for a network of a fixed size, whose every call costs the same)."""
     sides = PROBE_SIDES if window is None else (min(window),)
-    model(cp.zeros((1, channels, 8, 8), dtype=cp.float32))  # the first call sets the runtime up: not per pixel
+    # Mid-grey windows: values a network meets in any photo, where black or white may be edge cases of its own.
+    model(cp.full((1, channels, 8, 8), 0.5, dtype=cp.float32))  # the first call sets the runtime up: not per pixel
     measure = _DeviceMeter() if on_gpu else _HostMeter()
     growth = []
     for side in sides:
-        model(cp.zeros((1, channels, side, side), dtype=cp.float32))
+        model(cp.full((1, channels, side, side), 0.5, dtype=cp.float32))
         growth.append(measure.growth())
     if window is not None:
         return 0, growth[0] / sides[0] ** 2
