@@ -75,5 +75,5 @@ def test_a_network_failing_inside_a_run_is_one_line_naming_it_and_the_other_file
     assert cli.main(["photos", "--model", "trap.onnx"]) == cli.EXIT_PARTIAL
     error = capsys.readouterr().err.splitlines()
     assert len(error) == 1 and error[0].startswith("lumivex-upscale: failed photos/black.png: trap.onnx failed on ")
-    assert "windows of" in error[0] and "Traceback" not in error[0]
+    assert "1 window of 40x30 pixels" in error[0] and "Traceback" not in error[0]
     assert sorted(path.name for path in (tmp_path / "photos_x2").iterdir()) == ["fine.png"]
