@@ -147,3 +147,21 @@ def test_another_scale_resizes_the_networks_result_band_by_band(cp, to_host, mon
     result = to_host(upscale(image, placeholders[2], scale, tile_size=32, overlap=8))
     assert result.shape == (int(61 * scale + 0.5), int(45 * scale + 0.5), 3)
     np.testing.assert_array_equal(result, to_host(resize(full, dsize=result.shape[1::-1])))
+
+
+class Nearest:
+    """Enlarges each pixel into a `scale` x `scale` block."""
+
+    def __init__(self, scale):
+        self.scale = scale
+
+    def __call__(self, batch):
+        return batch.repeat(self.scale, axis=2).repeat(self.scale, axis=3)
+
+
+@pytest.mark.parametrize("shape", [(1, 1, 3), (1, 7, 1), (3, 2, 4)])
+@pytest.mark.parametrize("scale", [1, 2, 3])
+def test_images_of_a_few_pixels_are_upscaled(cp, to_host, shape, scale):
+    pixels = np.random.default_rng(1).random(shape, dtype=np.float32)
+    result = to_host(upscale(cp.asarray(pixels), Nearest(scale)))
+    np.testing.assert_allclose(result, pixels.repeat(scale, axis=0).repeat(scale, axis=1), rtol=1e-6)

@@ -38,6 +38,9 @@ from ..utils.shapery import batch_to_images, images_to_batch
 
 __all__ = ["DeviceOutOfMemory", "Grid", "default_overlap", "upscale", "upscale_bands"]
 
+# The smallest enlarged core merge_tiles blends: its Gaussian window's sigma, a quarter of the side, must be
+# at least one pixel.
+MERGED_CORE = 4
 # Output values per band and plane: the merge keeps about four float32 arrays of this size (64 MB in all),
 # whatever the height; fewer, larger merges would save little of the time.
 BAND_ELEMENTS = 1 << 22
@@ -106,7 +109,7 @@ def _tiled_bands(reader, model, scale, tile_size, overlap, batch_size, planes, p
     runner = _WindowRunner(model, scale, batch_size, progress)
     while True:
         grid = Grid(reader.height, reader.width, tile_size, overlap, getattr(model, "multiple", None) or 1,
-                    getattr(model, "window", None))
+                    getattr(model, "window", None), smallest_core=-(-MERGED_CORE // scale))
         started = False
         try:
             for band in _bands(reader, grid, runner, planes, scale):
@@ -149,7 +152,7 @@ class Grid:
     need, and they may reach into that extension (`padded_source_height`, `padded_source_width`).
     """
 
-    def __init__(self, height, width, tile_size, overlap, multiple=1, window=None):
+    def __init__(self, height, width, tile_size, overlap, multiple=1, window=None, smallest_core=1):
         self.height, self.width, self.multiple = height, width, multiple
         self.context = overlap // 2
         self.core_overlap = overlap - 2 * self.context
@@ -159,7 +162,7 @@ class Grid:
                              + (f" and {multiple - 1} pixels for windows on multiples of {multiple}"
                                 if multiple > 1 else "") + f", got {tile_size}")
         counts = [max(1, math.ceil((side - self.core_overlap) / largest_step)) for side in (height, width)]
-        self.step = max(max(1, math.ceil((side - self.core_overlap) / count))
+        self.step = max(max(smallest_core - self.core_overlap, math.ceil((side - self.core_overlap) / count))
                         for side, count in zip((height, width), counts))
         self.core = self.step + self.core_overlap
         self.padded_source_height, self.padded_source_width = (_round_up(side, multiple) for side in (height, width))
