@@ -7,7 +7,9 @@ import pytest
 Image = pytest.importorskip("PIL.Image")
 ImageSequence = pytest.importorskip("PIL.ImageSequence")
 
+from lumivex.upscale.animation import check_animation
 from lumivex.upscale.files import Options, plan_jobs, process_file
+from lumivex.upscale.images import ImageError
 
 DURATIONS = [50, 100, 150, 200]
 
@@ -61,3 +63,10 @@ def test_every_frame_is_upscaled_with_its_duration_loop_and_disposal(tmp_path, m
     for (pixels, duration, disposal), (out_pixels, out_duration, out_disposal) in zip(before, after):
         assert (out_duration, out_disposal) == (duration, disposal)
         np.testing.assert_array_equal(out_pixels, pixels.repeat(2, axis=0).repeat(2, axis=1))
+
+
+def test_a_still_image_format_is_refused_before_any_work(tmp_path):
+    first, *rest = frames()
+    first.save(tmp_path / "anim.gif", save_all=True, append_images=rest, duration=DURATIONS)
+    with pytest.raises(ImageError, match=r"b\.jpg: \.jpg cannot hold an animation; use \.gif$"):
+        check_animation(str(tmp_path / "anim.gif"), str(tmp_path / "b.jpg"), 2)  # names as str or Path

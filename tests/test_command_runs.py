@@ -157,6 +157,7 @@ def test_leftovers_of_dead_runs_are_removed_and_live_claims_respected(tmp_path, 
         assert sorted(written(printed)) == ["out/0.png", "out/3.png", "out/4.png", "out/5.png"]
         assert "out/1.png is being written by another run; skipped" in printed
         assert "out/2.png is being written by another run; skipped" in printed
+        assert "removed 6 files left in out by runs that did not finish" in printed
         assert hidden(out) == sorted(held + strangers)
     finally:
         live.communicate("")

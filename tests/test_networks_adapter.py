@@ -76,6 +76,8 @@ def test_a_variant_gives_what_the_reference_gives(cp, to_host, loaded, name, sha
     arguments, _, (scale, max_batch, window) = VARIANTS[name]
     model = loaded(name)
     assert (model.scale, model.max_batch, model.window, model.notice) == (scale, max_batch, window, None)
+    if name == "all at once":  # what the command's device line says of the network
+        assert model.contract.summary() == "x4, NHWC float16, batch 2, 40x40 windows, values 0-255, BGR, context 2 px"
     rng = np.random.default_rng(sum(shape))
     batch = rng.uniform(0, 1, size=shape).astype(np.float32)
 
@@ -123,3 +125,4 @@ def test_builtin_is_the_shipped_network_nearest_at_or_above_the_scale(scale, fac
         pytest.skip(str(missing))
     # Any channel count goes through them as it is (they fold the channels themselves).
     assert (model.scale, model.name, model.radius, model.contract.channels) == (factor, f"sr_x{factor}.onnx", 5, None)
+    assert model.contract.plain  # RGB in 0-1 unless the caller says otherwise

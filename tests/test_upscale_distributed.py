@@ -139,3 +139,15 @@ def test_ray_is_imported_only_by_the_distributed_road(tmp_path, network):
     completed = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True)
     assert completed.returncode == 0, completed.stderr
     assert (tmp_path / "b.png").exists()
+
+
+def test_a_ray_instance_the_road_started_is_stopped_when_it_returns(tmp_path, network):
+    Image.new("RGB", (8, 6)).save(tmp_path / "a.png")
+    script = ("import sys, ray, lumivex.cpu_fallback; lumivex.cpu_fallback.install_cupy_standin(); "
+              "from lumivex.upscale import distributed, files; "
+              "options = files.Options(scale=2); "
+              f"plan = files.plan_jobs({str(tmp_path / 'a.png')!r}, {str(tmp_path / 'b.png')!r}, options); "
+              f"results = distributed.upscale_jobs(plan.jobs, {network!r}, options, workers=1); "
+              "sys.exit(results[0].status != distributed.WRITTEN or ray.is_initialized())")
+    completed = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True)
+    assert completed.returncode == 0, completed.stderr

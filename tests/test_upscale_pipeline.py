@@ -165,3 +165,16 @@ def test_images_of_a_few_pixels_are_upscaled(cp, to_host, shape, scale):
     pixels = np.random.default_rng(1).random(shape, dtype=np.float32)
     result = to_host(upscale(cp.asarray(pixels), Nearest(scale)))
     np.testing.assert_allclose(result, pixels.repeat(scale, axis=0).repeat(scale, axis=1), rtol=1e-6)
+
+
+def test_the_chosen_geometry_takes_at_most_half_the_free_memory(monkeypatch, placeholders):
+    from lumivex.upscale import memory
+
+    def choose(free):
+        monkeypatch.setattr(memory, "_free_bytes", lambda on_gpu: int(free))
+        return memory.choose_geometry(placeholders[2], scale=2, overlap=10, width=3000, on_gpu=False)
+
+    ample = choose(64e9)
+    assert (ample.tile_size, ample.batch_size) == (memory.LARGEST_CPU_TILE, 1)
+    tight = choose(1.5 * ample.estimate)  # the ample choice would take two thirds of it
+    assert tight.estimate <= tight.free / 2 and tight.tile_size < ample.tile_size

@@ -234,9 +234,11 @@ def test_an_interrupted_video_resumes_at_its_first_unfinished_segment(tmp_path, 
     work = work_folder_path(target)
     assert sorted(path.name for path in work.iterdir()) == ["000000.packets", "000001.packets", "job.json"]
 
-    resumed = CountingNearest()
-    report = upscale_video(source, target, resumed, segment_seconds=0.4)
+    resumed, counted = CountingNearest(), []
+    report = upscale_video(source, target, resumed, segment_seconds=0.4,
+                           progress=lambda done, total: counted.append((done, total)))
     assert (report.resumed, resumed.calls) == (24, 24)  # segments 0 and 1 reused, 2 and 3 done
+    assert counted == [(done, 48) for done in range(24, 49)]  # the reused frames at once, then frame by frame
     assert not work.exists()
     times, frames, _ = decoded(target)
     assert times == decoded(source)[0]
@@ -261,3 +263,8 @@ def test_ten_bit_video_is_upscaled_and_encoded_in_more_than_eight_bits(tmp_path,
     assert check_video(source, tmp_path / "out.webm", 2).encoding.pix_fmt == "yuv420p10le"
     with pytest.raises(VideoError, match="libvpx-vp9 cannot keep the input's 10-bit yuv420p10le"):
         check_video(source, tmp_path / "out.webm", 2, codec="vp9")
+
+
+def test_a_pixel_format_the_encoder_lacks_becomes_the_nearest_of_its_chroma_layout(tmp_path):
+    source = make_clip(tmp_path / "camera.mov", codec="mjpeg", pix_fmt="yuvj422p", audio=False, frames=3)
+    assert check_video(source, tmp_path / "out.webm", 2).encoding.pix_fmt == "yuv422p"  # VP9 has no yuvj422p

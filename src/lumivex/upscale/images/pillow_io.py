@@ -24,6 +24,8 @@ def open_pillow(path, max_pixels, metadata=None):
     try:
         with pillow_limited(path, max_pixels):
             picture = Image.open(path)
+    except ImageError:  # a ValueError too: refused as a bomb, already one line that says so
+        raise
     except _ERRORS as error:
         raise ImageError(f"{path}: not a readable image ({first_line(error)})") from None
     try:

@@ -41,11 +41,9 @@ def open_png(path, max_pixels):
     check_size(path, width, height, max_pixels)
     transparent = metadata.pop("transparent")
     palette = metadata.pop("palette")
-    if colour_type == 3:
-        mode = "RGBA" if transparent is not None else "RGB"
-    else:
-        grey, alpha = colour_type in (0, 4), colour_type in (4, 6) or transparent is not None
-        mode = "1" if (grey, alpha, depth) == (True, False, 1) else _MODES[grey, alpha]
+    # A palette (3) reads as RGB, and as RGBA with its tRNS alphas, as RGB with a colour key does.
+    grey, alpha = colour_type in (0, 4), colour_type in (4, 6) or transparent is not None
+    mode = "1" if (grey, alpha, depth) == (True, False, 1) else _MODES[grey, alpha]
     pixel_format = PixelFormat(mode, 16 if depth == 16 else 8)
     info = Metadata(**metadata)
 

@@ -35,7 +35,7 @@ class ImageReader:
     The format gives `blocks`, a function that starts decoding and returns an iterator of (k, W, C) arrays,
     top to bottom as stored, and `errors`, the exceptions its decoder raises for a broken file."""
 
-    def __init__(self, path, image_format, pixel_format, size, metadata, blocks, *, orientation=1, errors=(),
+    def __init__(self, path, image_format, pixel_format, size, metadata, blocks, *, orientation, errors=(),
                  close=None):
         self.path = path
         self.format = image_format

@@ -161,7 +161,7 @@ def write_tiff(file, bands, height, width, pixel_format, metadata):
         tiff.write(_encoded_strips(bands, rows_per_strip, pixel_format, predictor),
                    shape=(height, width, channels) if channels > 1 else (height, width),
                    dtype=bool if bilevel else pixel_format.dtype,
-                   photometric="rgb" if colour else "minisblack", planarconfig="contig" if channels > 1 else None,
+                   photometric="rgb" if colour else "minisblack", planarconfig="contig",
                    extrasamples=("unassalpha",) if pixel_format.has_alpha else None,
                    rowsperstrip=rows_per_strip, compression="zlib", predictor=2 if predictor else None,
                    metadata=None, software=False, **_tag_arguments(metadata))
