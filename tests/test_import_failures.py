@@ -343,3 +343,19 @@ def test_failed_imports_leave_nothing_behind():
     ''')
     # The import system's own caches grow by a few kilobytes once; a leak grows with every one of 160 failures.
     assert result["objects"] <= 0 and result["memory"] < 16384 and result["builtins_references"] == 0, result
+
+
+@pytest.mark.parametrize("module", [SHAPERY, TILE])
+def test_the_module_object_lives_on_when_nothing_else_holds_it(module):
+    # The next import in the process is given the same object again, so it must outlive its other holders.
+    result = run_child(f"""
+    import gc, importlib, weakref
+    module = importlib.import_module({module!r})
+    held = weakref.ref(module)
+    package, _, short = {module!r}.rpartition(".")
+    del sys.modules[{module!r}], module
+    delattr(sys.modules[package], short)
+    gc.collect()
+    report(alive=held() is not None, again=importlib.import_module({module!r}) is held())
+    """)
+    assert result == dict(alive=True, again=True)

@@ -64,6 +64,8 @@ CASES = [
     (tile.tile_image, lambda cp: ((image(cp, (30, 20, 3)), 4, 16), {}), ValueError),
     (tile.create_gaussian_weights, lambda cp: ((16, 4), {}), None),
     (tile.create_gaussian_weights, lambda cp: ((16, 0), {}), ValueError),
+    # A bool for an int: refused by the binding, with a note that says why a subclass is.
+    (tile.create_gaussian_weights, lambda cp: ((True, 4), {}), TypeError),
     # Nine tiles on a 3 x 3 grid, scaled by 2: each accumulator is 80 x 80 float32, 25 KiB.
     (tile.merge_tiles, lambda cp: (([image(cp, (32, 32, 1))] * 9, (36, 36, 1), (40, 40, 1), 2, 16, 4), {}), None),
     (tile.merge_tiles, lambda cp: (([image(cp, (16, 16, 1))] * 3, (36, 36, 1), (40, 40, 1), 1, 16, 4), {}),

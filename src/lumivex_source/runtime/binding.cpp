@@ -133,7 +133,9 @@ int type_error(const Function& fn, size_t index, PyTypeObject* expected, PyObjec
     PyObject* message = ascii ? join_ascii(head, tail, length)
                               : PyUnicode_FromFormat("%U%.200s)", head, Py_TYPE(given)->tp_name);
     raise_message(PyExc_TypeError, message);
-    if (!PyObject_TypeCheck(given, expected)) return -1;
+    // Without memory for the message the error is a MemoryError, which takes no note (it may be the one
+    // preallocated instance, shared by every later failure).
+    if (!PyObject_TypeCheck(given, expected) || !PyErr_ExceptionMatches(PyExc_TypeError)) return -1;
 
     // A subclass would pass an isinstance test, so say why it is refused.
     Ref error = Ref::steal(PyErr_GetRaisedException());

@@ -133,9 +133,12 @@ int ModuleExec::ensure_in_sys_modules() noexcept {
 }
 
 int ModuleExec::keep_builtin(Constant& slot, const char* name) const noexcept {
-    PyObject* value = PyDict_GetItemString(frame_.names.builtins(), name);
+    // PyDict_GetItemString would swallow a failure to make the key, reporting MemoryError as a NameError.
+    Ref key = Ref::steal(PyUnicode_FromString(name));
+    if (!key) return -1;
+    PyObject* value = PyDict_GetItemWithError(frame_.names.builtins(), key.get());
     if (!value) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
         return -1;
     }
     slot.set(Ref::borrow(value));
