@@ -239,6 +239,9 @@ CASES = [
      [112, 113, 114, 115, 116, 117, 118]),
     ("merge_tiles", lambda fn, cp, p: fn([p(cp.ones((4, 4, 1)))] * 2, (4, 6, 1), (4, 6, 1), 1, 4, 2),
      [64, 65, 71, 76, 78, 80, 81, 76, 78, 80, 81, 87, 90]),
+    # ... with sides of its own making, which the scaling and both grid ranges compute with
+    ("merge_tiles", lambda fn, cp, p: fn([p(cp.ones((4, 4, 1)))] * 2, (4, 6, 1), (p(4), p(6), 1), 1, 4, 2),
+     [61, 64, 65, 71, 73, 74, 76, 78, 80, 81, 76, 78, 80, 81, 87, 90]),
 ]
 
 
@@ -291,3 +294,9 @@ def test_a_deleted_module_name_is_a_name_error_then_found_in_the_builtins(cp, mo
     # A name the module lacks is looked up in the builtins next, as Python does.
     monkeypatch.setattr(builtins, name, value, raising=False)
     call(fn, cp)
+
+
+def test_a_mean_too_large_for_a_float_is_reported_at_its_conversion(cp):
+    with pytest.raises(OverflowError) as raised:
+        shapery.batch_to_images(cp.zeros((1, 3, 2, 2)), mean=10 ** 400)
+    assert entry_lines(raised.value, shapery, "batch_to_images") == [79]

@@ -12,8 +12,7 @@ namespace {
 // the frame can itself fail; the error being raised must survive that.
 void add_entry(PyObject* raised, PyCodeObject* code, PyObject* globals) noexcept {
     PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals, nullptr) : nullptr;
-    if (!frame) PyErr_Clear();
-    PyErr_SetRaisedException(raised);
+    PyErr_SetRaisedException(raised);  // in place of the frame's own failure, if it failed
     if (frame) {
         PyTraceBack_Here(frame);
         Py_DECREF(frame);
