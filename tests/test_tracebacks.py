@@ -296,7 +296,9 @@ def test_a_deleted_module_name_is_a_name_error_then_found_in_the_builtins(cp, mo
     call(fn, cp)
 
 
-def test_a_mean_too_large_for_a_float_is_reported_at_its_conversion(cp):
+@pytest.mark.parametrize("function, shape, line", [("batch_to_images", (1, 3, 2, 2), 79),
+                                                   ("image_to_batch_pixelshift", (4, 4, 3), 215)])
+def test_a_mean_too_large_for_a_float_is_reported_at_its_conversion(cp, function, shape, line):
     with pytest.raises(OverflowError) as raised:
-        shapery.batch_to_images(cp.zeros((1, 3, 2, 2)), mean=10 ** 400)
-    assert entry_lines(raised.value, shapery, "batch_to_images") == [79]
+        getattr(shapery, function)(cp.zeros(shape), mean=10 ** 400)
+    assert entry_lines(raised.value, shapery, function) == [line]
