@@ -184,3 +184,16 @@ def test_memory_does_not_grow_with_the_height_of_the_image(tmp_path, network):
         peaks.append(peak)
     # Held whole, the taller result (and its float accumulators, four times as large) would add over 300 MB.
     assert peaks[1] - peaks[0] < 40e6, peaks
+
+
+def test_only_the_temporaries_of_processes_that_are_gone_are_orphans(tmp_path):
+    live = subprocess.Popen([sys.executable, "-c", LIVE_HOLDER, str(tmp_path / "a.png")], text=True,
+                            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    try:
+        assert live.stdout.readline() == "\n"
+        dead = subprocess.run([sys.executable, "-c", DEAD_HOLDER, str(tmp_path / "b.png")], capture_output=True,
+                              text=True, check=True)
+        orphans = [atomic.parse_temporary_name(path.name) for path in atomic.orphaned_temporaries(tmp_path)]
+        assert orphans == [("b.png", int(dead.stdout))]
+    finally:
+        live.communicate("")

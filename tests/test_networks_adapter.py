@@ -20,6 +20,7 @@ VARIANTS = {
     "even sides": ({"multiple": 2}, {}, (2, None, None)),
     "x3, sides of 8": ({"scale": 3, "multiple": 8}, {}, (3, None, None)),
     "x1": ({"scale": 1}, {}, (1, None, None)),
+    "x8, the most taken": ({"scale": 8}, {}, (8, None, None)),
     "0-255 said": ({"value_range": 255}, {"value_range": 255}, (2, None, None)),
     "0-255 in metadata": ({"value_range": 255, "metadata": {"value_range": "255"}}, {}, (2, None, None)),
     "BGR": ({"bgr": True}, {"bgr": True}, (2, None, None)),

@@ -268,3 +268,10 @@ def test_ten_bit_video_is_upscaled_and_encoded_in_more_than_eight_bits(tmp_path,
 def test_a_pixel_format_the_encoder_lacks_becomes_the_nearest_of_its_chroma_layout(tmp_path):
     source = make_clip(tmp_path / "camera.mov", codec="mjpeg", pix_fmt="yuvj422p", audio=False, frames=3)
     assert check_video(source, tmp_path / "out.webm", 2).encoding.pix_fmt == "yuv422p"  # VP9 has no yuvj422p
+
+
+@pytest.mark.parametrize("suffix, preset, option", [(".mp4", "veryfast", ("preset", "veryfast")),
+                                                    (".webm", "3", ("cpu-used", "3"))])
+def test_the_preset_reaches_the_encoder_under_its_own_name(tmp_path, suffix, preset, option):
+    source = make_clip(tmp_path / "clip.mp4", audio=False, frames=3)
+    assert option in check_video(source, tmp_path / f"out{suffix}", 2, preset=preset).encoding.options
