@@ -359,3 +359,49 @@ def test_the_module_object_lives_on_when_nothing_else_holds_it(module):
     report(alive=held() is not None, again=importlib.import_module({module!r}) is held())
     """)
     assert result == dict(alive=True, again=True)
+
+
+IMPORT_WITH_EACH_ALLOCATION_FAILING = """
+import importlib.util, typing, _testcapi
+import lumivex.color.bgr, lumivex.transform.resize, lumivex.utils.dtypes  # what the modules import
+# Cached as shapery asks for it: CPython 3.12's own code under typing's cache crashes when an allocation in it
+# fails (a key tuple left with a hole), which is none of ours to test.
+typing.Literal["HW", "HWC", "CHW", "NHWC", "NCHW", "ambiguous", "unsupported"]
+spec = importlib.util.find_spec({name!r})
+
+def load_failing(n):
+    # The n-th allocation from here fails (it may be one that the import recovers from).
+    _testcapi.set_nomemory(n, n + 1)
+    try:
+        module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(module)
+        return module, None
+    except BaseException as error:
+        return None, error
+    finally:
+        _testcapi.remove_mem_hooks()
+        sys.modules.pop({name!r}, None)
+
+wrong, n = [], 0
+while True:
+    module, error = load_failing(n)
+    if error is None:
+        break  # past its last allocation, or one it could do without: imported
+    if not isinstance(error, MemoryError):
+        wrong.append([n, f"{{type(error).__name__}}: {{error}}"])
+    n += 1
+works = (len(module.create_gaussian_weights(4, 1)) == 4 if {name!r}.endswith("tile")
+         else module.guess_image_layout(__import__("numpy").zeros((3, 5, 5))) == "CHW")
+report(tried=n, wrong=wrong, works=works)
+"""
+
+
+@pytest.mark.parametrize("module", [SHAPERY, TILE])
+def test_running_out_of_memory_in_an_import_gives_memory_error_and_nothing_else(module):
+    # Each allocation in turn fails, until one that fails no more is past the import's last; a missing builtin
+    # or a crash in between is a fault.
+    if not hasattr(pytest.importorskip("_testcapi"), "set_nomemory"):
+        pytest.skip("this CPython's _testcapi cannot make allocations fail")
+    result = run_child(IMPORT_WITH_EACH_ALLOCATION_FAILING.format(name=module))
+    assert result["wrong"] == [] and result["works"], result
+    assert result["tried"] > 50  # the failures reached into the module's own work
