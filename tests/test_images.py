@@ -140,9 +140,10 @@ def rgb_with_colour_key(path, pixels):
     lambda path, pixels: Image.fromarray(pixels).save(path),              # libpng's adaptive filters: Up, Paeth
     lambda path, pixels: cv2.imwrite(str(path), pixels[:, :, ::-1]),      # Sub on every row
     palette_with_transparency,
+    lambda path, pixels: Image.fromarray(pixels).quantize(200).save(path),  # 8 bits a palette index
     grey_4bit,
     rgb_with_colour_key,
-], ids=["pillow", "opencv", "palette", "grey4", "rgb-key"])
+], ids=["pillow", "opencv", "palette", "palette8", "grey4", "rgb-key"])
 def test_png_of_other_writers_read_as_pillow_reads_them(tmp_path, write):
     path = tmp_path / "in.png"
     write(path, smooth_rgb())
@@ -150,6 +151,13 @@ def test_png_of_other_writers_read_as_pillow_reads_them(tmp_path, write):
         expected = np.asarray(picture.convert(reader.pixel_format.mode))
         np.testing.assert_array_equal(read_in_overlapping_bands(reader), expected.reshape(reader.height,
                                                                                            reader.width, -1))
+
+
+def test_formats_encoded_whole_are_assembled_from_every_band(tmp_path):
+    pixels = smooth_rgb(13, 10)
+    images.write_image_rows(tmp_path / "out.bmp", in_bands(pixels), 13, 10, PixelFormat("RGB", 8))
+    with Image.open(tmp_path / "out.bmp") as picture:
+        np.testing.assert_array_equal(np.asarray(picture), pixels)
 
 
 @pytest.mark.parametrize("suffix, transparency", [(".gif", 3), (".bmp", None)])
