@@ -121,7 +121,7 @@ int add_subclass_note(PyObject* error) noexcept {
 int type_error(const Function& fn, size_t index, PyTypeObject* expected, PyObject* given) noexcept {
     PyObject* head = PyTuple_GET_ITEM(fn.type_heads, static_cast<Py_ssize_t>(index));
     const char* type_name = Py_TYPE(given)->tp_name;
-    char tail[202];
+    char tail[201];  // the cut name and ')': join_ascii takes its length, so no terminator
     size_t length = 0;
     bool ascii = PyUnicode_IS_ASCII(head);
     for (; length < 200 && type_name[length]; ++length) {
@@ -129,7 +129,6 @@ int type_error(const Function& fn, size_t index, PyTypeObject* expected, PyObjec
         tail[length] = type_name[length];
     }
     tail[length++] = ')';
-    tail[length] = '\0';
     PyObject* message = ascii ? join_ascii(head, tail, length)
                               : PyUnicode_FromFormat("%U%.200s)", head, Py_TYPE(given)->tp_name);
     raise_message(PyExc_TypeError, message);
