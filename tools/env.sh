@@ -147,6 +147,7 @@ lumivex_setup() {
         }
         [[ -z "$digest" ]] || printf '%s\n%s\n' "$digest" "$extras" >"$stamp_file"
     fi
+    lumivex_install_browser "$venv"
     LUMIVEX_PY="$venv/bin/python"
     if [[ "$sanitize" == ON ]]; then
         # The sanitizer runtime must be loaded before the interpreter starts; Python's
@@ -164,6 +165,28 @@ lumivex_setup() {
         export PYTHONMALLOC=malloc
         export UBSAN_OPTIONS="${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}"
     fi
+}
+
+# The compare page is tested in a real browser: Debian's chromium and its chromedriver. Installed here when they
+# are missing and this is root with apt-get, quietly and once: a failed try leaves a mark in the venv, and the
+# browser test then skips, saying why.
+lumivex_install_browser() {
+    local venv="$1" mark="$1/lumivex-browser.failed" log
+    command -v chromium >/dev/null 2>&1 && command -v chromedriver >/dev/null 2>&1 && return 0
+    [[ "$(id -u)" == 0 && "${LUMIVEX_OFFLINE:-0}" != 1 && ! -e "$mark" ]] || return 0
+    command -v apt-get >/dev/null 2>&1 || return 0
+    echo "lumivex: installing Debian's chromium and chromium-driver for the browser test (once)" >&2
+    log="$(mktemp)"
+    # The package lists may be missing or old: refreshed only when the first try fails.
+    if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium chromium-driver >"$log" 2>&1 \
+        && ! { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium \
+               chromium-driver; } >>"$log" 2>&1; then
+        echo "lumivex: installing chromium failed (the browser test will be skipped); apt-get said:" >&2
+        tail -n 3 "$log" >&2
+        touch "$mark"
+    fi
+    rm -f "$log"
+    return 0
 }
 
 # LUMIVEX_ENV_FUNCTIONS_ONLY=1 only defines the functions (tools/gpu-check.sh looks for Python with them).

@@ -1,0 +1,181 @@
+"""`lumivex-upscale compare`: the sheet holds each method's own enlargement of the crop, the page shows those
+pixels on either side of its slider in a real browser, the automatic crop is the detailed part, and bad input
+is refused in one line before anything is written."""
+
+import io
+import json
+import pathlib
+import re
+import shutil
+
+import numpy as np
+import pytest
+from PIL import Image
+
+from lumivex.testing import networks
+from lumivex.upscale import compare, pipeline
+from lumivex.upscale.compare import crop, sheet
+from lumivex.upscale.images import open_image
+from lumivex.upscale.models import builtin_path, load_model
+from lumivex.utils.dtypes import to_float32
+
+COFFEE = pathlib.Path(__file__).resolve().parents[1] / "examples" / "data" / "coffee.jpg"
+# Past the right and bottom edges of the 384x256 photo: cut down to 84x56.
+CROP = (300, 200, 100, 80)
+SCALE = 3  # the builtin x4 network shrunk, the x2 network enlarged, a factor Pillow's filters have no shortcut for
+
+
+@pytest.fixture(scope="module")
+def compared(tmp_path_factory):
+    """The sheet, the page, the crop and the (name, network) of a comparison of three networks on the photo."""
+    folder = tmp_path_factory.mktemp("compare")
+    placeholder = networks.write_placeholder_network(folder / "placeholder.onnx", 2)
+    models = ["builtin", str(placeholder), str(builtin_path(2))]
+    status = compare.main([str(COFFEE), *(part for model in models for part in ("--model", model)),
+                           "--crop", ",".join(map(str, CROP)), "--scale", str(SCALE), "-o", str(folder / "s.png")])
+    assert status == 0
+    x, y = CROP[:2]
+    photo = np.asarray(Image.open(COFFEE).convert("RGB"))
+    return {"sheet": np.asarray(Image.open(folder / "s.png")), "page": folder / "s.html",
+            "crop": photo[y:y + 56, x:x + 84], "networks": [load_model(models[0], SCALE)] + [
+                load_model(model) for model in models[1:]]}
+
+
+def sheet_crops(compared, count=5):
+    height, width = compared["crop"].shape[0] * SCALE, compared["crop"].shape[1] * SCALE
+    corners, size = sheet.places(count, width, height)
+    assert compared["sheet"].shape[:2] == size[::-1]
+    return [compared["sheet"][y:y + height, x:x + width] for x, y in corners]
+
+
+def expected_entry(compared, index, cp):
+    """Each method's own enlargement of the crop, in the sheet's order."""
+    pixels = compared["crop"]
+    height, width = pixels.shape[0] * SCALE, pixels.shape[1] * SCALE
+    if index == 0:  # nearest neighbour: each pixel a SCALE x SCALE block
+        return np.repeat(np.repeat(pixels, SCALE, axis=0), SCALE, axis=1)
+    if index == 1:  # Pillow's bicubic filter on the 8-bit crop
+        return np.asarray(Image.fromarray(pixels).resize((width, height), Image.Resampling.BICUBIC))
+    result = cp.asnumpy(pipeline.upscale(cp.asarray(to_float32(pixels)), compared["networks"][index - 2], SCALE))
+    return (np.clip(result, 0, 1) * 255 + 0.5).astype(np.uint8)
+
+
+@pytest.mark.parametrize("index", range(5), ids=["nearest", "bicubic", "builtin", "placeholder", "x2 file"])
+def test_the_sheet_holds_each_methods_own_enlargement_of_the_crop(compared, index, cp):
+    assert np.array_equal(sheet_crops(compared)[index], expected_entry(compared, index, cp))
+
+
+@pytest.fixture(scope="module")
+def browser():
+    """Debian's chromium, headless, driven by its chromedriver; started once for the module."""
+    chromium, chromedriver = shutil.which("chromium"), shutil.which("chromedriver")
+    if chromium is None or chromedriver is None:
+        pytest.skip("Debian's chromium and chromium-driver are not installed (tools/env.sh installs them when "
+                    "it runs as root)")
+    from selenium import webdriver
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = chromium
+    for argument in ("--headless=new", "--no-sandbox", "--window-size=1400,900", "--force-device-scale-factor=1",
+                     "--disable-gpu"):
+        options.add_argument(argument)
+    driver = webdriver.Chrome(options=options, service=webdriver.ChromeService(executable_path=chromedriver))
+    yield driver
+    driver.quit()
+
+
+@pytest.mark.parametrize("left, right, fraction", [(1, 2, 0.25), (4, 0, 0.8)])
+def test_the_pages_slider_splits_the_two_chosen_crops_of_the_sheet(compared, browser, left, right, fraction):
+    from selenium.webdriver.common.action_chains import ActionChains
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support.ui import Select
+
+    browser.get(compared["page"].as_uri())
+    Select(browser.find_element(By.ID, "left")).select_by_index(left)
+    Select(browser.find_element(By.ID, "right")).select_by_index(right)
+    split = browser.find_element(By.ID, "split")
+    ActionChains(browser).move_to_element_with_offset(split, round((fraction - 0.5) * split.size["width"]), 0) \
+        .click().perform()
+    value = float(split.get_property("value"))
+    assert abs(value - 100 * fraction) < 5  # the click moved the slider
+    shown = np.asarray(Image.open(io.BytesIO(browser.find_element(By.ID, "view").screenshot_as_png)).convert("RGB"))
+    crops = sheet_crops(compared)
+    assert shown.shape == crops[0].shape
+    at = round(value / 100 * shown.shape[1])
+    assert np.array_equal(shown[:, :at - 1], crops[left][:, :at - 1])
+    assert np.array_equal(shown[:, at + 1:], crops[right][:, at + 1:])
+
+
+def test_the_page_embeds_every_crop_and_loads_nothing_else(compared):
+    page = compared["page"].read_text(encoding="utf-8")
+    listed = json.loads(re.search(r'<script id="entries" type="application/json">(.*?)</script>', page).group(1))
+    decoded = [np.asarray(Image.open(io.BytesIO(_data(entry["src"])))) for entry in listed]
+    assert all(np.array_equal(image, crop) for image, crop in zip(decoded, sheet_crops(compared), strict=True))
+    assert not re.search(r'(src|href)="(?!data:)', page)
+
+
+def _data(url):
+    import base64
+
+    prefix = "data:image/png;base64,"
+    assert url.startswith(prefix)
+    return base64.b64decode(url[len(prefix):])
+
+
+def texture(width, height, patch, seed=0):
+    """(height, width, 3) uint8 pixels: flat grey with a noisy patch (x, y, w, h)."""
+    pixels = np.full((height, width, 3), 128, np.uint8)
+    x, y, w, h = patch
+    pixels[y:y + h, x:x + w] = np.random.default_rng(seed).integers(0, 256, (h, w, 3))
+    return pixels
+
+
+@pytest.mark.parametrize("size, crop_size, patch", [
+    ((300, 200), (128, 128), (250, 160, 40, 35)),  # in the bottom right corner: the window is moved inside
+    ((300, 200), (128, 64), (10, 5, 30, 20)),
+    ((300, 200), (90, 50), (140, 100, 20, 20)),
+    ((60, 40), (128, 128), (20, 10, 8, 8)),  # a crop larger than the image is the image
+])
+def test_the_automatic_crop_holds_the_detailed_part(tmp_path, size, crop_size, patch):
+    path = tmp_path / "t.png"
+    Image.fromarray(texture(*size, patch)).save(path)
+    with open_image(path) as reader:
+        box = crop.most_detailed(reader, *crop_size)
+    assert (box.width, box.height) == (min(crop_size[0], size[0]), min(crop_size[1], size[1]))
+    assert 0 <= box.x and box.x + box.width <= size[0] and 0 <= box.y and box.y + box.height <= size[1]
+    x, y, w, h = patch
+    assert box.x <= x and x + w <= box.x + box.width and box.y <= y and y + h <= box.y + box.height
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["missing.png"], "missing.png: no such file"),
+    (["notes.png"], "notes.png: not a readable image"),
+    (["p.png", "--model", "none.onnx"], "none.onnx: no such model file"),
+    (["p.png", "--model", "notes.png"], "notes.png"),
+    (["p.png", "--crop", "40,5,10,10"], "the crop's corner 40,5 lies outside the 40x30 image"),
+    (["p.png", "-o", "sheet.jpg"], "sheet.jpg: the sheet is a PNG file"),
+    (["p.png", "-o", "nowhere/s.png"], "the output folder nowhere does not exist"),
+    (["p.png", "-o", "p.png"], "p.png: the output would overwrite the input"),
+])
+def test_bad_input_is_one_line_before_anything_is_written(tmp_path, monkeypatch, capsys, arguments, message):
+    monkeypatch.chdir(tmp_path)
+    Image.fromarray(texture(40, 30, (5, 5, 10, 10))).save("p.png")
+    pathlib.Path("notes.png").write_text("not an image")
+    before = sorted(tmp_path.iterdir())
+    assert compare.main(arguments) == 2
+    lines = capsys.readouterr().err.splitlines()
+    assert len(lines) == 1 and lines[0].startswith("lumivex-upscale compare: error: ") and message in lines[0]
+    assert sorted(tmp_path.iterdir()) == before
+
+
+def test_a_network_failing_on_the_crop_is_one_line_and_left_off_the_sheet(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    pixels = texture(40, 30, (5, 5, 10, 10))
+    pixels[0, 0] = 0  # the trap network fails on a window holding an exact 0
+    Image.fromarray(pixels).save("p.png")
+    networks.write_network("trap.onnx", networks.trap_network(2))
+    assert compare.main(["p.png", "--model", "trap.onnx", "--model", "builtin", "--crop", "0,0,20,20"]) == 1
+    assert re.fullmatch(r"lumivex-upscale compare: failed trap\.onnx: [^\n]+\n", capsys.readouterr().err)
+    corners, size = sheet.places(3, 40, 40)
+    assert Image.open("p_compare.png").size == size
+    assert pathlib.Path("p_compare.html").read_text().count("data:image/png") == 3
