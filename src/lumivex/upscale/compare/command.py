@@ -121,7 +121,7 @@ def _run(args):
     height, width = done[0].pixels.shape[:2]
     title = f"{args.input.name}: {box}, x{scale:g} to {width}x{height}"
     with atomic.atomic_output(sheet_path) as file:
-        sheet.draw(done, title).save(file, format="PNG")
+        sheet.draw(done, title).save(file, format="PNG", optimize=True)
     with atomic.atomic_output(page_path) as file:
         file.write(page.render(done, title).encode("utf-8"))
     print(f"wrote {sheet_path} and {page_path}")

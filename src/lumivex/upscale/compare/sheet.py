@@ -50,7 +50,9 @@ def rgb(pixels):
 
 def label(entry):
     """The second label line: "12 ms, 1.2 MB" (the time, and the network's size where there is one)."""
-    seconds = f"{entry.seconds * 1000:.0f} ms" if entry.seconds < 1 else f"{entry.seconds:.2f} s"
+    milliseconds = entry.seconds * 1000
+    seconds = (f"{milliseconds:.1f} ms" if milliseconds < 10 else f"{milliseconds:.0f} ms" if milliseconds < 1000
+               else f"{entry.seconds:.2f} s")
     return seconds if entry.weight_bytes is None else f"{seconds}, {_bytes(entry.weight_bytes)}"
 
 
