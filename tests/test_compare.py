@@ -4,16 +4,19 @@ is refused in one line before anything is written."""
 
 import io
 import json
+import os
 import pathlib
 import re
 import shutil
+import subprocess
+import sys
 
 import numpy as np
 import pytest
 from PIL import Image
 
 from lumivex.testing import networks
-from lumivex.upscale import compare, pipeline
+from lumivex.upscale import compare, images, pipeline
 from lumivex.upscale.compare import crop, sheet
 from lumivex.upscale.images import open_image
 from lumivex.upscale.models import builtin_path, load_model
@@ -84,26 +87,31 @@ def browser():
     driver.quit()
 
 
-@pytest.mark.parametrize("left, right, fraction", [(1, 2, 0.25), (4, 0, 0.8)])
-def test_the_pages_slider_splits_the_two_chosen_crops_of_the_sheet(compared, browser, left, right, fraction):
+@pytest.mark.parametrize("chosen, shown, fraction", [
+    (None, (1, 2), 0.25),  # as the page opens: bicubic against the first network
+    ((4, 0), (4, 0), 0.8),
+])
+def test_the_pages_slider_splits_the_two_chosen_crops_of_the_sheet(compared, browser, chosen, shown, fraction):
     from selenium.webdriver.common.action_chains import ActionChains
     from selenium.webdriver.common.by import By
     from selenium.webdriver.support.ui import Select
 
     browser.get(compared["page"].as_uri())
-    Select(browser.find_element(By.ID, "left")).select_by_index(left)
-    Select(browser.find_element(By.ID, "right")).select_by_index(right)
+    if chosen is not None:
+        for select, index in zip(("left", "right"), chosen):
+            Select(browser.find_element(By.ID, select)).select_by_index(index)
     split = browser.find_element(By.ID, "split")
     ActionChains(browser).move_to_element_with_offset(split, round((fraction - 0.5) * split.size["width"]), 0) \
         .click().perform()
     value = float(split.get_property("value"))
     assert abs(value - 100 * fraction) < 5  # the click moved the slider
-    shown = np.asarray(Image.open(io.BytesIO(browser.find_element(By.ID, "view").screenshot_as_png)).convert("RGB"))
+    view = np.asarray(Image.open(io.BytesIO(browser.find_element(By.ID, "view").screenshot_as_png)).convert("RGB"))
     crops = sheet_crops(compared)
-    assert shown.shape == crops[0].shape
-    at = round(value / 100 * shown.shape[1])
-    assert np.array_equal(shown[:, :at - 1], crops[left][:, :at - 1])
-    assert np.array_equal(shown[:, at + 1:], crops[right][:, at + 1:])
+    assert view.shape == crops[0].shape
+    at = round(value / 100 * view.shape[1])
+    left, right = shown
+    assert np.array_equal(view[:, :at - 1], crops[left][:, :at - 1])
+    assert np.array_equal(view[:, at + 1:], crops[right][:, at + 1:])
 
 
 def test_the_page_embeds_every_crop_and_loads_nothing_else(compared):
@@ -130,21 +138,71 @@ def texture(width, height, patch, seed=0):
     return pixels
 
 
-@pytest.mark.parametrize("size, crop_size, patch", [
-    ((300, 200), (128, 128), (250, 160, 40, 35)),  # in the bottom right corner: the window is moved inside
-    ((300, 200), (128, 64), (10, 5, 30, 20)),
-    ((300, 200), (90, 50), (140, 100, 20, 20)),
-    ((60, 40), (128, 128), (20, 10, 8, 8)),  # a crop larger than the image is the image
+def step(width, height, row):
+    """(height, width, 3) uint8 pixels: grey above `row`, lighter from it on, and no other detail."""
+    pixels = np.full((height, width, 3), 128, np.uint8)
+    pixels[row:] = 200
+    return pixels
+
+
+@pytest.mark.parametrize("pixels, crop_size, box", [
+    # Windows lie on half-window steps, moved inside the image at its right and bottom edges.
+    (texture(300, 200, (250, 160, 40, 35)), (128, 128), (172, 72)),
+    (texture(300, 200, (10, 5, 30, 20)), (128, 64), (0, 0)),
+    # The patch lies in one cell: of the four windows holding it, the top left one.
+    (texture(300, 200, (140, 100, 20, 20)), (90, 50), (90, 75)),
+    (texture(60, 40, (20, 10, 8, 8)), (128, 128), (0, 0, 60, 40)),  # a crop larger than the image is the image
+    (step(300, 200, 128), (128, 128), (0, 64)),  # the only detail lies between two bands read
 ])
-def test_the_automatic_crop_holds_the_detailed_part(tmp_path, size, crop_size, patch):
-    path = tmp_path / "t.png"
-    Image.fromarray(texture(*size, patch)).save(path)
-    with open_image(path) as reader:
-        box = crop.most_detailed(reader, *crop_size)
-    assert (box.width, box.height) == (min(crop_size[0], size[0]), min(crop_size[1], size[1]))
-    assert 0 <= box.x and box.x + box.width <= size[0] and 0 <= box.y and box.y + box.height <= size[1]
-    x, y, w, h = patch
-    assert box.x <= x and x + w <= box.x + box.width and box.y <= y and y + h <= box.y + box.height
+def test_the_automatic_crop_is_the_window_with_the_most_detail(tmp_path, pixels, crop_size, box):
+    Image.fromarray(pixels).save(tmp_path / "t.png")
+    with open_image(tmp_path / "t.png") as reader:
+        found = crop.most_detailed(reader, *crop_size)
+    assert (found.x, found.y, found.width, found.height) == (box + crop_size if len(box) == 2 else box)
+
+
+@pytest.mark.parametrize("text, box", [
+    ("0,0,1,1", crop.Box(0, 0, 1, 1)),
+    ("3,4,50,60", crop.Box(3, 4, 50, 60)),
+    ("1,2,3", None),
+    ("a,0,5,5", None),
+    ("-1,0,5,5", None),
+    ("0,-1,5,5", None),
+    ("0,0,0,5", None),
+    ("0,0,5,0", None),
+])
+def test_a_crop_is_given_as_its_corner_and_size(text, box):
+    if box is None:
+        with pytest.raises(ValueError):
+            crop.parse_box(text)
+    else:
+        assert crop.parse_box(text) == box
+
+
+@pytest.mark.parametrize("mode, bits", [("LA", 8), ("RGBA", 16)])
+def test_the_command_compares_the_colour_of_the_most_detailed_part(tmp_path, cp, mode, bits):
+    # Colour detail at the top left, detail of alpha alone at the bottom right: alpha is no part of the comparison.
+    top, dtype = (255, np.uint8) if bits == 8 else (65535, np.uint16)
+    rng = np.random.default_rng(1)
+    pixels = np.full((200, 300, len(mode)), top // 2, dtype)
+    pixels[20:50, 20:50, :-1] = rng.integers(0, top + 1, (30, 30, len(mode) - 1))
+    pixels[150:190, 240:290, -1] = rng.integers(0, top + 1, (40, 50))
+    images.write_image(tmp_path / "p.png", pixels, images.PixelFormat(mode, bits))
+    env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
+    completed = subprocess.run([sys.executable, "-P", "-m", "lumivex.upscale.compare", "p.png"], cwd=tmp_path,
+                               capture_output=True, text=True, env=env, timeout=120)
+    assert completed.returncode == 0 and completed.stderr == ""
+    assert re.fullmatch(r"crop: 128x128 at 0,0 \(the most detailed part\)\n"
+                        r"nearest: [0-9.]+ m?s\nbicubic: [0-9.]+ m?s\nbuiltin x2: [0-9.]+ m?s, [0-9.]+ kB\n"
+                        r"wrote p_compare\.png and p_compare\.html\n", completed.stdout)
+    colour = pixels[:128, :128, :-1]
+    own = cp.asnumpy(pipeline.upscale(to_float32(cp.asarray(colour)), load_model("builtin"), 2))
+    corners, _ = sheet.places(3, 256, 256)
+    shown = np.asarray(Image.open(tmp_path / "p_compare.png"))
+    for (x, y), expected in zip([corners[0], corners[2]], [
+            np.repeat(np.repeat(colour / top, 2, axis=0), 2, axis=1), own]):
+        expected = np.broadcast_to((np.clip(expected, 0, 1) * 255 + 0.5).astype(np.uint8), (256, 256, 3))
+        assert np.array_equal(shown[y:y + 256, x:x + 256], expected)
 
 
 @pytest.mark.parametrize("arguments, message", [
@@ -179,3 +237,17 @@ def test_a_network_failing_on_the_crop_is_one_line_and_left_off_the_sheet(tmp_pa
     corners, size = sheet.places(3, 40, 40)
     assert Image.open("p_compare.png").size == size
     assert pathlib.Path("p_compare.html").read_text().count("data:image/png") == 3
+
+
+def test_labels_and_title_too_long_are_cut_short_within_their_room():
+    from lumivex.upscale.compare.entries import Entry
+
+    black = np.zeros((20, 20, 3), np.uint8)
+    drawn = np.asarray(sheet.draw([Entry("n" * 200, black, 0.01), Entry("m" * 200, black, 0.01)], "t" * 300))
+    corners, _ = sheet.places(2, 20, 20)
+    (x, y), (next_x, _) = corners
+    ink = (drawn < 128).any(axis=2)
+    assert not ink[y:, x + sheet.MIN_CELL_WIDTH:next_x].any()  # the gap between the cells, under the title
+    assert not ink[:, -sheet.MARGIN:].any()
+    # The names fill their cells, cut short, rather than give way to "..." alone.
+    assert np.nonzero(ink[y + 20:, x:next_x].any(axis=0))[0].max() > sheet.MIN_CELL_WIDTH * 3 // 4
