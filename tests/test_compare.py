@@ -153,6 +153,7 @@ def step(width, height, row):
     (texture(300, 200, (140, 100, 20, 20)), (90, 50), (90, 75)),
     (texture(60, 40, (20, 10, 8, 8)), (128, 128), (0, 0, 60, 40)),  # a crop larger than the image is the image
     (step(300, 200, 128), (128, 128), (0, 64)),  # the only detail lies between two bands read
+    (step(200, 300, 200).transpose(1, 0, 2).copy(), (128, 128), (128, 0)),  # the only detail across the rows
 ])
 def test_the_automatic_crop_is_the_window_with_the_most_detail(tmp_path, pixels, crop_size, box):
     Image.fromarray(pixels).save(tmp_path / "t.png")
@@ -207,18 +208,24 @@ def test_the_command_compares_the_colour_of_the_most_detailed_part(tmp_path, cp,
 
 @pytest.mark.parametrize("arguments, message", [
     (["missing.png"], "missing.png: no such file"),
+    (["folder"], "folder: not a regular file"),
     (["notes.png"], "notes.png: not a readable image"),
     (["p.png", "--model", "none.onnx"], "none.onnx: no such model file"),
     (["p.png", "--model", "notes.png"], "notes.png"),
     (["p.png", "--crop", "40,5,10,10"], "the crop's corner 40,5 lies outside the 40x30 image"),
+    (["p.png", "--crop", "0,0,40,30", "--scale", "103"], "enlarged x103 is 4120x3090; compare takes crops up to 4096"),
     (["p.png", "-o", "sheet.jpg"], "sheet.jpg: the sheet is a PNG file"),
     (["p.png", "-o", "nowhere/s.png"], "the output folder nowhere does not exist"),
     (["p.png", "-o", "p.png"], "p.png: the output would overwrite the input"),
+    (["p.png", "-o", "folder.png"], "folder.png: a folder is in the way"),
+    (["p.png", "-o", "s.png"], "s.html: a folder is in the way"),
 ])
 def test_bad_input_is_one_line_before_anything_is_written(tmp_path, monkeypatch, capsys, arguments, message):
     monkeypatch.chdir(tmp_path)
     Image.fromarray(texture(40, 30, (5, 5, 10, 10))).save("p.png")
     pathlib.Path("notes.png").write_text("not an image")
+    for folder in ("folder", "folder.png", "s.html"):
+        pathlib.Path(folder).mkdir()
     before = sorted(tmp_path.iterdir())
     assert compare.main(arguments) == 2
     lines = capsys.readouterr().err.splitlines()
@@ -233,7 +240,9 @@ def test_a_network_failing_on_the_crop_is_one_line_and_left_off_the_sheet(tmp_pa
     Image.fromarray(pixels).save("p.png")
     networks.write_network("trap.onnx", networks.trap_network(2))
     assert compare.main(["p.png", "--model", "trap.onnx", "--model", "builtin", "--crop", "0,0,20,20"]) == 1
-    assert re.fullmatch(r"lumivex-upscale compare: failed trap\.onnx: [^\n]+\n", capsys.readouterr().err)
+    out, err = capsys.readouterr()
+    assert out.startswith("crop: 20x20 at 0,0\n")
+    assert re.fullmatch(r"lumivex-upscale compare: failed trap\.onnx: [^\n]+\n", err)
     corners, size = sheet.places(3, 40, 40)
     assert Image.open("p_compare.png").size == size
     assert pathlib.Path("p_compare.html").read_text().count("data:image/png") == 3

@@ -1,9 +1,10 @@
 """The command line of `lumivex-upscale compare` (also `python -m lumivex.upscale.compare`).
 
 Everything that can be checked is checked before any pixel is enlarged: the input reads as an image, every
-network loads, the crop lies in the image, the sheet's folder exists and neither output is the input; a bad
-input ends the run with one line and exit status 2. A network that fails on the crop is one line, and is left
-off the sheet and the page; exit status 1 then. The sheet and the page are written whole or not at all.
+network loads, the crop lies in the image and is not too large enlarged, the sheet's folder exists and neither
+output is the input; a bad input ends the run with one line and exit status 2. A network that fails on the
+crop (the models refuse NaN and infinite results too) is one line, and is left off the sheet and the page; exit status 1
+then. The sheet and the page are each written whole or not at all.
 """
 
 import argparse
@@ -22,6 +23,8 @@ EXIT_USAGE = 2
 EXIT_PARTIAL = 1
 # The automatic crop is this many output pixels a side: the sheet of a few entries stays on one screen.
 CROP_OUTPUT_SIDE = 256
+# The largest side of an enlarged crop: a sheet is for looking at, and holds every entry at once in memory.
+MAX_OUTPUT_SIDE = 4096
 
 
 def parse_args(argv):
@@ -92,6 +95,8 @@ def _run(args):
             image_width, image_height = reader.width, reader.height
         networks, scale = _load(args.models or ["builtin"], args.scale, models)
         box = None if args.crop is None else crop.clamped(args.crop, image_width, image_height)
+        if box is not None:
+            _check_output_size(box, scale)
     except Exception as error:  # a file the network runtime cannot load raises its own types
         _report(f"error: {first_line(error)}")
         return EXIT_USAGE
@@ -120,18 +125,33 @@ def _run(args):
         print(f"{entry.name}: {sheet.label(entry)}")
     height, width = done[0].pixels.shape[:2]
     title = f"{args.input.name}: {box}, x{scale:g} to {width}x{height}"
-    with atomic.atomic_output(sheet_path) as file:
-        sheet.draw(done, title).save(file, format="PNG", optimize=True)
-    with atomic.atomic_output(page_path) as file:
-        file.write(page.render(done, title).encode("utf-8"))
+    try:
+        for path, write in ((sheet_path, lambda file: sheet.draw(done, title).save(file, format="PNG", optimize=True)),
+                            (page_path, lambda file: file.write(page.render(done, title).encode("utf-8")))):
+            with atomic.atomic_output(path) as file:
+                write(file)
+    except OSError as error:  # a full disk, a folder without write permission: the file is not there at all
+        _report(f"failed {path}: {error.strerror or first_line(error)}")
+        return EXIT_PARTIAL
     print(f"wrote {sheet_path} and {page_path}")
     return EXIT_PARTIAL if failed else 0
 
 
+def _check_output_size(box, scale):
+    from lumivex.upscale.rescale import output_size
+
+    height, width = output_size(box.height, box.width, scale)
+    if max(height, width) > MAX_OUTPUT_SIDE:
+        raise UsageError(f"the crop {box} enlarged x{scale:g} is {width}x{height}; compare takes crops up to "
+                         f"{MAX_OUTPUT_SIDE} pixels a side enlarged: give a smaller --crop")
+
+
 def _outputs(source, sheet_path):
     """The sheet's and the page's paths, checked: a .png sheet in a folder that exists, neither the input."""
-    if not source.is_file():
+    if not source.exists():
         raise UsageError(f"{source}: no such file")
+    if not source.is_file():
+        raise UsageError(f"{source}: not a regular file")
     sheet_path = pathlib.Path(f"{source.stem}_compare.png") if sheet_path is None else sheet_path
     if sheet_path.suffix.lower() != ".png":
         raise UsageError(f"{sheet_path}: the sheet is a PNG file; give it a .png name")
@@ -141,6 +161,8 @@ def _outputs(source, sheet_path):
     for path in (sheet_path, page_path):
         if _same_file(source, path):
             raise UsageError(f"{path}: the output would overwrite the input")
+        if path.is_dir():
+            raise UsageError(f"{path}: a folder is in the way of the output")
     return sheet_path, page_path
 
 
