@@ -8,6 +8,7 @@ import os
 import pathlib
 import re
 import shutil
+import signal
 import subprocess
 import sys
 
@@ -260,3 +261,18 @@ def test_labels_and_title_too_long_are_cut_short_within_their_room():
     assert not ink[:, -sheet.MARGIN:].any()
     # The names fill their cells, cut short, rather than give way to "..." alone.
     assert np.nonzero(ink[y + 20:, x:next_x].any(axis=0))[0].max() > sheet.MIN_CELL_WIDTH * 3 // 4
+
+
+def test_a_signal_ends_the_run_in_one_line_and_leaves_no_file(tmp_path):
+    networks.write_network(tmp_path / "deep.onnx", networks.deep_network(24))  # seconds on a large crop
+    Image.fromarray(texture(800, 800, (0, 0, 800, 800))).save(tmp_path / "p.png")
+    before = sorted(tmp_path.iterdir())
+    env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"} | {"PYTHONUNBUFFERED": "1"}
+    run = subprocess.Popen([sys.executable, "-P", "-m", "lumivex.upscale.compare", "p.png", "--model", "deep.onnx",
+                            "--crop", "0,0,800,800"], cwd=tmp_path, env=env, text=True, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE)
+    assert run.stdout.readline() == "crop: 800x800 at 0,0\n"  # the enlarging has begun
+    run.send_signal(signal.SIGINT)
+    out, err = run.communicate(timeout=120)
+    assert run.returncode == 130 and err == "lumivex-upscale compare: interrupted\n"
+    assert sorted(tmp_path.iterdir()) == before

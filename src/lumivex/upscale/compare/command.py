@@ -126,7 +126,7 @@ def _run(args):
     height, width = done[0].pixels.shape[:2]
     title = f"{args.input.name}: {box}, x{scale:g} to {width}x{height}"
     try:
-        for path, write in ((sheet_path, lambda file: sheet.draw(done, title).save(file, format="PNG", optimize=True)),
+        for path, write in ((sheet_path, lambda file: sheet.draw(done, title).save(file, format="PNG")),
                             (page_path, lambda file: file.write(page.render(done, title).encode("utf-8")))):
             with atomic.atomic_output(path) as file:
                 write(file)
