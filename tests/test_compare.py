@@ -259,8 +259,29 @@ def test_labels_and_title_too_long_are_cut_short_within_their_room():
     ink = (drawn < 128).any(axis=2)
     assert not ink[y:, x + sheet.MIN_CELL_WIDTH:next_x].any()  # the gap between the cells, under the title
     assert not ink[:, -sheet.MARGIN:].any()
-    # The names fill their cells, cut short, rather than give way to "..." alone.
+    # The title and the names fill their room, cut short, rather than give way to "..." alone.
+    assert np.nonzero(ink[:y].any(axis=0))[0].max() > drawn.shape[1] - 4 * sheet.MARGIN
     assert np.nonzero(ink[y + 20:, x:next_x].any(axis=0))[0].max() > sheet.MIN_CELL_WIDTH * 3 // 4
+
+
+@pytest.mark.parametrize("seconds, weight_bytes, text", [
+    (0.0042, None, "4.2 ms"),
+    (0.01, 999, "10 ms, 999 B"),
+    (0.25, 236_300, "250 ms, 236.3 kB"),
+    (2.5, 1_234_567_890, "2.50 s, 1.2 GB"),
+])
+def test_a_label_gives_the_time_and_the_size_of_the_network(seconds, weight_bytes, text):
+    from lumivex.upscale.compare.entries import Entry
+
+    assert sheet.label(Entry("n", np.zeros((1, 1, 3), np.uint8), seconds, weight_bytes)) == text
+
+
+@pytest.mark.parametrize("arguments", [["--scale", "0"], ["--scale", "-2"], ["--scale", "inf"], ["--scale", "x"],
+                                       ["--crop", "1,2,3"]])
+def test_a_malformed_option_is_refused_by_the_parser(tmp_path, capsys, arguments):
+    with pytest.raises(SystemExit) as exit:
+        compare.main([str(tmp_path / "p.png"), *arguments])
+    assert exit.value.code == 2 and f"argument {arguments[0]}" in capsys.readouterr().err
 
 
 def test_a_signal_ends_the_run_in_one_line_and_leaves_no_file(tmp_path):
