@@ -41,10 +41,10 @@ def parse_args(argv):
                         help="the part of the image compared: its top left corner and size in input pixels, "
                              "cut down to the image (default: the most detailed part, about "
                              f"{CROP_OUTPUT_SIDE} output pixels a side)")
-    parser.add_argument("--scale", type=_positive_number,
+    parser.add_argument("--scale", type=_positive_number, metavar="S",
                         help="enlargement factor of every entry (default: the largest of the networks' own; "
                              "a network's result is resized to it where it differs)")
-    parser.add_argument("-o", "--output", type=pathlib.Path,
+    parser.add_argument("-o", "--output", type=pathlib.Path, metavar="SHEET",
                         help="the sheet, a .png file (default: <input name>_compare.png in the current folder); "
                              "the page is written beside it with .html in place of .png")
     return parser.parse_args(argv)
