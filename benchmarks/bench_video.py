@@ -1,4 +1,4 @@
-"""Benchmark of the video road, `lumivex.upscale.video.upscale_video`, with the shipped x2 network.
+"""Benchmark of the video road, `lumivex.upscale.roads.video.upscale_video`, with the shipped x2 network.
 
 Makes a clip with PyAV (H.264, AAC), upscales it and reports frames per second and each stage's share of the
 wall-clock time: decoding (with the YUV -> RGB conversion), the network (the tiled road, host <-> device
@@ -23,7 +23,7 @@ import av  # noqa: E402
 import numpy as np  # noqa: E402
 
 from bench_upscale import network  # noqa: E402
-from lumivex.upscale.video import upscale_video  # noqa: E402
+from lumivex.upscale.roads.video import upscale_video  # noqa: E402
 
 
 def make_clip(path, width, height, frames):

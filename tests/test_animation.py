@@ -7,7 +7,7 @@ import pytest
 Image = pytest.importorskip("PIL.Image")
 ImageSequence = pytest.importorskip("PIL.ImageSequence")
 
-from lumivex.upscale.animation import check_animation
+from lumivex.upscale.roads.animation import check_animation
 from lumivex.upscale.files import Options, plan_jobs, process_file
 from lumivex.upscale.images import ImageError
 

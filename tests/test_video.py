@@ -14,8 +14,9 @@ pytest.importorskip("onnxruntime")
 pytest.importorskip("tqdm")
 
 from lumivex.testing.networks import write_placeholder_network
-from lumivex.upscale import cli, video
-from lumivex.upscale.video import VideoError, check_video, upscale_video, work_folder_path
+from lumivex.upscale import cli
+from lumivex.upscale.roads import video
+from lumivex.upscale.roads.video import VideoError, check_video, upscale_video, work_folder_path
 
 WIDTH, HEIGHT = 32, 24
 TIME_BASE = fractions.Fraction(1, 12800)

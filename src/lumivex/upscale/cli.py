@@ -250,7 +250,8 @@ def _upscale_one(job, model, options, tally):
     """Upscales one job unless another run has it; counts and prints what became of it."""
     from tqdm import tqdm
 
-    from lumivex.upscale import animation, files, video
+    from lumivex.upscale import files
+    from lumivex.upscale.roads import animation, video
 
     started = time.perf_counter()
     sequence = video.is_video(job.source) or animation.is_animation(job.source)

@@ -30,7 +30,8 @@ import pathlib
 
 import cupy as cp
 
-from . import animation, images, video
+from . import images
+from .roads import animation, video
 from .messages import first_line
 from .models import NetworkError, load_model
 from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_TILE_SIZE

@@ -10,7 +10,7 @@ import os
 
 import av
 
-from .video_probe import VideoError, ffmpeg_reason
+from .probe import VideoError, ffmpeg_reason
 
 # SVT-AV1 reports its whole configuration on the terminal at every encoder it opens (one per segment);
 # errors only, unless the user asked for more.

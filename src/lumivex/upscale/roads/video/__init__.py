@@ -25,16 +25,16 @@ import av
 import cupy as cp
 import numpy as np
 
-from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
-from .messages import first_line
-from .pipeline import upscale
-from .video_encoding import Encoding, choose_encoding
-from .video_mux import assemble, check_container
-from .video_probe import CONTAINERS, VIDEO_SUFFIXES, VideoError, VideoSource, probe, scan
-from .video_segments import WorkFolder, work_folder_path
-from .video_stages import Frames, StageClock
-from ..transform.resize import resize
-from ..utils.dtypes import to_float32
+from ...defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
+from ...messages import first_line
+from ...pipeline import upscale
+from .encoding import Encoding, choose_encoding
+from .mux import assemble, check_container
+from .probe import CONTAINERS, VIDEO_SUFFIXES, VideoError, VideoSource, probe, scan
+from .segments import WorkFolder, work_folder_path
+from .stages import Frames, StageClock
+from ....transform.resize import resize
+from ....utils.dtypes import to_float32
 
 __all__ = ["SEGMENT_SECONDS", "VIDEO_SUFFIXES", "VideoError", "VideoJob", "VideoReport", "check_video",
            "is_video", "upscale_video", "work_folder_path"]

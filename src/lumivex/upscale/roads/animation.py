@@ -15,12 +15,12 @@ import cupy as cp
 import numpy as np
 from PIL import Image, ImageSequence, UnidentifiedImageError
 
-from .atomic import atomic_output
-from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
-from .images import ImageError
-from .messages import first_line
-from .pipeline import upscale
-from ..utils.dtypes import to_float32
+from ..atomic import atomic_output
+from ..defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
+from ..images import ImageError
+from ..messages import first_line
+from ..pipeline import upscale
+from ...utils.dtypes import to_float32
 
 __all__ = ["ANIMATION_FORMATS", "Animation", "check_animation", "is_animation", "upscale_animation"]
 

@@ -1,0 +1,1 @@
+"""The roads of the upscaler, one per kind of file: still images, animated images, videos."""
