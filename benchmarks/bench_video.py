@@ -23,6 +23,7 @@ import av  # noqa: E402
 import numpy as np  # noqa: E402
 
 from bench_upscale import network  # noqa: E402
+from lumivex.upscale import Upscaler  # noqa: E402
 from lumivex.upscale.roads.video import upscale_video  # noqa: E402
 
 
@@ -74,7 +75,7 @@ def main():
         make_clip(source, width, height, args.frames)
         print(f"{'GPU' if ON_GPU else 'CPU stand-in'}; network: {which}, {model.description}; x2")
         started = time.perf_counter()
-        report = upscale_video(source, target, model, codec=args.codec)
+        report = upscale_video(source, target, Upscaler(model), codec=args.codec)
         wall = time.perf_counter() - started
         shares = {stage: seconds / wall for stage, seconds in report.seconds.items()}
         print(f"{width}x{height} -> {2 * width}x{2 * height}, {report.frames} frames, {report.encoding}")
