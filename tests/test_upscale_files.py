@@ -2,8 +2,6 @@
 input before any work, its folder mode, its resumption, a failing file as one line, and an output another run
 put in place meanwhile kept."""
 
-import pathlib
-
 import numpy as np
 import pytest
 
@@ -270,9 +268,9 @@ def test_a_bad_flag_or_output_is_refused_by_the_installed_command_before_any_wor
     if prepare is not None:
         prepare(tmp_path)
     before = snapshot(tmp_path)
-    command = pathlib.Path(sys.executable).with_name("lumivex-upscale")
-    completed = subprocess.run([str(command), "-n", network, *arguments], capture_output=True, text=True,
-                               cwd=tmp_path, timeout=120)
+    # The command as installed, in a process of its own (as the console script runs it).
+    completed = subprocess.run([sys.executable, "-m", "lumivex.upscale.cli", "-n", network, *arguments],
+                               capture_output=True, text=True, cwd=tmp_path, timeout=120)
     assert completed.returncode == cli.EXIT_USAGE, completed.stderr
     assert completed.stderr.startswith("lumivex-upscale: error: ") and message in completed.stderr
     assert completed.stderr.count("\n") == 1

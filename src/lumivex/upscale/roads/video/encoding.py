@@ -5,11 +5,11 @@ user's --codec/--crf/--preset; `Encoding` opens identically configured encoders 
 
 import dataclasses
 import fractions
-import math
 import os
 
 import av
 
+from ...rescale import output_size
 from .probe import VideoError, ffmpeg_reason
 
 # SVT-AV1 reports its whole configuration on the terminal at every encoder it opens (one per segment);
@@ -95,10 +95,9 @@ class Encoding:
 
 def frame_size(width, height, scale):
     """(width, height) of the upscaled frames: exact for a whole factor; for any other, the nearest even sides,
-    which every chroma subsampling takes."""
-    if float(scale).is_integer():
-        return width * int(scale), height * int(scale)
-    return tuple(max(2, 2 * math.floor(side * scale / 2 + 0.5)) for side in (width, height))
+    which every chroma subsampling takes (`rescale.output_size`)."""
+    height, width = output_size(height, width, scale, even=True)
+    return width, height
 
 
 def choose_encoding(source, scale, container, *, codec=None, crf=None, preset=None):
