@@ -109,7 +109,9 @@ def test_folder_run_skips_a_bad_file_and_resumes(tmp_path, monkeypatch, capsys, 
     monkeypatch.chdir(tmp_path)
     inputs = snapshot(photos)
     assert cli.main(["photos", "--model", network]) == cli.EXIT_PARTIAL
-    assert "failed photos/broken.png: not a readable image" in capsys.readouterr().err
+    captured = capsys.readouterr()
+    assert "failed photos/broken.png: not a readable image" in captured.err
+    assert "\nmodel: x2.onnx (x2, " in captured.out and "\nmemory: tile " in captured.out
     done = tmp_path / "photos_x2"
     assert sorted(path.name for path in done.iterdir()) == ["a.png", "b.jpg"]
     with Image.open(done / "b.jpg") as result:
@@ -120,6 +122,7 @@ def test_folder_run_skips_a_bad_file_and_resumes(tmp_path, monkeypatch, capsys, 
     cli.main(["photos", "--model", network])
     out = capsys.readouterr().out
     assert "wrote photos_x2/a.png" in out and "photos_x2/b.jpg exists; skipped" in out
+    assert out.endswith("\n3 images: 1 written, 1 skipped, 1 failed\n")
     assert (done / "b.jpg").stat().st_mtime_ns == kept
     assert snapshot(photos) == inputs
 
@@ -253,12 +256,14 @@ def link_input_to_its_output(tmp_path):
     (["photos", "/proc/lumivex-out"], None, "/proc/lumivex-out: cannot create the output folder"),
     (["photos", "out", "--overwrite"], link_input_to_its_output, "out/evil.png: the output would overwrite the input"),
     (["photos/a.png", "--overlap", "100000"], None, "--overlap 100000 leaves no window"),
+    (["photos/a.png", "--batch-size", "0"], None, "--batch-size must be at least 1, got 0"),
     (["photos/a.png", "-s", "1e9"], None, "no format holds that; choose a smaller --scale"),
     (["clip.mp4", "--crf", "99"], lambda folder: tiny_clip(folder / "clip.mp4"),
      "--crf must be between 0 and 51 for libx264, got 99"),
     (["photos/a.png", "-n", "builtin", "--tile-size", "7"], None,
      "--tile-size must be larger than the overlap 10 (what the network needs; --overlap sets it), got 7"),
-], ids=["folder not creatable", "input linked to its output", "overlap", "scale", "crf", "tile size"])
+], ids=["folder not creatable", "input linked to its output", "overlap", "batch size", "scale", "crf",
+        "tile size"])
 def test_a_bad_flag_or_output_is_refused_by_the_installed_command_before_any_work(tmp_path, photos, network,
                                                                                    arguments, prepare, message):
     import subprocess

@@ -109,7 +109,9 @@ def _connect(ray, address, workers):
     """Joins or starts Ray unless this process is already connected; True when it started a connection."""
     if ray.is_initialized():
         return False
-    settings = dict(include_dashboard=False, log_to_driver=False, logging_level=logging.WARNING)
+    # Ray's own notices and warnings would come between the command's lines; what goes wrong with a file or
+    # the run comes back as the command's own lines.
+    settings = dict(include_dashboard=False, log_to_driver=False, logging_level=logging.ERROR)
     if address is None:
         # A new local instance, even where `ray start` runs a cluster on this machine, with at least as many
         # CPU slots as workers, so CPU workers never wait for each other.
@@ -169,8 +171,7 @@ def _share_out(ray, jobs, upscaler, overwrite, workers, on_gpus, on_result):
         # Ray Data names no parameter of its own for the retries yet; the remote arguments still carry them.
         warnings.filterwarnings("ignore", "`ray_remote_args` is deprecated")
         results = dataset.map_batches(
-            UpscaleWorker, fn_constructor_args=(upscaler, overwrite, threads, run),
-            batch_size=1, compute=ray.data.ActorPoolStrategy(size=workers),
+            UpscaleWorker, fn_constructor_args=(upscaler, overwrite, threads, run), batch_size=1, compute=ray.data.ActorPoolStrategy(size=workers),
             max_restarts=-1, max_task_retries=ATTEMPTS - 1, **resources)
 
     by_index = {}

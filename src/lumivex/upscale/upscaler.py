@@ -47,8 +47,7 @@ class Settings:
     bgr: bool = False
 
     def __post_init__(self):
-        if self.scale is not None and not (type(self.scale) in (int, float) and 0 < self.scale < float("inf")):
-            raise UsageError(f"--scale must be a positive number, got {self.scale}")
+        # The scale is checked where the outputs are planned (`roads.plan`), the range where the network loads.
         for name in ("tile_size", "batch_size"):
             value = getattr(self, name)
             if value is not None and value < 1:
@@ -57,8 +56,6 @@ class Settings:
             raise UsageError(f"--overlap must be at least 0, got {self.overlap}")
         if self.overlap is not None and self.tile_size is not None and self.overlap >= self.tile_size:
             raise UsageError(f"--overlap must be smaller than --tile-size ({self.tile_size}), got {self.overlap}")
-        if self.value_range not in (None, 1, 255):
-            raise UsageError(f"--range must be 1 or 255, got {self.value_range}")
 
     def load(self, *, threads=None):
         """The Upscaler of these settings; UsageError for a model file that is not there, the network's own
