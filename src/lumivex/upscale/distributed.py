@@ -171,7 +171,8 @@ def _share_out(ray, jobs, upscaler, overwrite, workers, on_gpus, on_result):
         # Ray Data names no parameter of its own for the retries yet; the remote arguments still carry them.
         warnings.filterwarnings("ignore", "`ray_remote_args` is deprecated")
         results = dataset.map_batches(
-            UpscaleWorker, fn_constructor_args=(upscaler, overwrite, threads, run), batch_size=1, compute=ray.data.ActorPoolStrategy(size=workers),
+            UpscaleWorker, fn_constructor_args=(upscaler, overwrite, threads, run),
+            batch_size=1, compute=ray.data.ActorPoolStrategy(size=workers),
             max_restarts=-1, max_task_retries=ATTEMPTS - 1, **resources)
 
     by_index = {}
