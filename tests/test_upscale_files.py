@@ -280,3 +280,16 @@ def test_a_bad_flag_or_output_is_refused_by_the_installed_command_before_any_wor
     assert completed.stderr.startswith("lumivex-upscale: error: ") and message in completed.stderr
     assert completed.stderr.count("\n") == 1
     assert snapshot(tmp_path) == before
+
+
+def test_two_inputs_of_one_output_name_write_one_and_report_the_other(tmp_path, monkeypatch, capsys, photos,
+                                                                       network):
+    monkeypatch.chdir(tmp_path)
+    (photos / "broken.png").unlink()
+    Image.new("RGB", (8, 6), (90, 90, 90)).save(photos / "b.png")  # b.jpg becomes b.png too
+    assert cli.main(["photos", "out", "--format", "png", "--model", network]) == cli.EXIT_PARTIAL
+    assert capsys.readouterr().err == ("lumivex-upscale: failed photos/b.png: its output out/b.png is already "
+                                       "b.jpg's; rename one\n")
+    with Image.open(tmp_path / "out" / "b.png") as result:
+        assert result.size == (60, 40)  # b.jpg's, never replaced by b.png's
+    assert sorted(path.name for path in (tmp_path / "out").iterdir()) == ["a.png", "b.png"]

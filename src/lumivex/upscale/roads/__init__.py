@@ -145,6 +145,7 @@ def _plan_folder(source, target, scale, overwrite, settings):
         raise UsageError(f"{source}: no images or videos ({', '.join(sorted(suffixes))}) in the folder")
     plan = Plan([], [], [], target)
     read = []  # (path, road, header, destination) of the inputs whose header reads
+    owners = {}  # destination -> the input it is the output of
     for path in candidates:
         road = road_for(path)
         try:
@@ -154,8 +155,12 @@ def _plan_folder(source, target, scale, overwrite, settings):
         except _ERRORS as error:
             plan.problems.append((path, str(error)))
             continue
-        suffix = ROADS[road].output_suffix(path, header, settings[road])
-        read.append((path, road, header, target / f"{path.stem}{suffix}"))
+        destination = target / f"{path.stem}{ROADS[road].output_suffix(path, header, settings[road])}"
+        taken = owners.setdefault(destination, path)
+        if taken != path:  # a.png and a.jpg, with --format png
+            plan.problems.append((path, f"its output {destination} is already {taken.name}'s; rename one"))
+            continue
+        read.append((path, road, header, destination))
     _refuse_outputs_onto_inputs(candidates, [destination for *_, destination in read])
     for path, road, header, destination in read:
         try:
