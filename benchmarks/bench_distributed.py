@@ -1,6 +1,6 @@
 """Benchmark of the distributed road, `lumivex.upscale.distributed`, against the single-process tool.
 
-Upscales the same folder of small RGB images (x2) in one process (`files.process_file` in a loop, the network
+Upscales the same folder of small RGB images (x2) in one process (`runner.run_here`, the network
 loaded once) and on a local Ray instance with 1 and 2 workers, and reports files per second; also Ray's fixed
 costs: starting the local instance, and a one-file run (starting the workers, each loading the network, and
 Ray Data's planning), which every run pays once. Uses the shipped x2 network, or a placeholder network of the
@@ -22,8 +22,7 @@ from common import ON_GPU  # noqa: E402  (settles cupy)
 import numpy as np  # noqa: E402
 from PIL import Image  # noqa: E402
 
-from lumivex.upscale import distributed, models  # noqa: E402
-from lumivex.upscale.files import Options, plan_jobs, process_file  # noqa: E402
+from lumivex.upscale import Settings, distributed, models, plan, runner  # noqa: E402
 
 
 def network(folder):
@@ -43,11 +42,11 @@ def make_photos(folder, count, size):
     return folder
 
 
-def fresh_jobs(photos, folder, name, options):
+def fresh_jobs(photos, folder, name):
     """The jobs for upscaling every photo into a new folder `name`."""
     target = folder / name
     target.mkdir()
-    return plan_jobs(photos, target, options).jobs
+    return plan(photos, target, 2).jobs
 
 
 def main():
@@ -59,7 +58,6 @@ def main():
     args = parser.parse_args()
     import ray
 
-    options = Options(scale=2)
     with tempfile.TemporaryDirectory() as name:
         folder = pathlib.Path(name)
         path, which = network(folder)
@@ -73,16 +71,14 @@ def main():
             """The shortest of `repeat` timings of function(jobs) on `count` fresh jobs (the machine is shared)."""
             timings = []
             for _ in range(args.repeat):
-                jobs = fresh_jobs(photos, folder, f"run{next(runs)}", options)[:count]
+                jobs = fresh_jobs(photos, folder, f"run{next(runs)}")[:count]
                 started = time.perf_counter()
                 function(jobs)
                 timings.append(time.perf_counter() - started)
             return min(timings)
 
         def alone(jobs):
-            model = models.load_model(path, 2)
-            for job in jobs:
-                process_file(job.source, job.target, model, options)
+            runner.run_here(jobs, Settings(path, 2).load())
 
         seconds = best(alone, args.files)
         print(f"{'single process':>22}: {seconds:6.2f} s, {args.files / seconds:6.1f} files/s")
@@ -94,8 +90,8 @@ def main():
         try:
             for workers in args.workers:
                 def shared(jobs):
-                    results = distributed.upscale_jobs(jobs, path, options, workers=workers)
-                    assert all(result.status == distributed.WRITTEN for result in results)
+                    results = distributed.upscale_jobs(jobs, Settings(path, 2), workers=workers)
+                    assert all(result.status == runner.WRITTEN for result in results)
 
                 fixed = best(shared, 1)
                 seconds = best(shared, args.files)

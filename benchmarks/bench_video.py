@@ -1,4 +1,4 @@
-"""Benchmark of the video road, `lumivex.upscale.video.upscale_video`, with the shipped x2 network.
+"""Benchmark of the video road, `lumivex.upscale.roads.video.upscale_video`, with the shipped x2 network.
 
 Makes a clip with PyAV (H.264, AAC), upscales it and reports frames per second and each stage's share of the
 wall-clock time: decoding (with the YUV -> RGB conversion), the network (the tiled road, host <-> device
@@ -23,7 +23,8 @@ import av  # noqa: E402
 import numpy as np  # noqa: E402
 
 from bench_upscale import network  # noqa: E402
-from lumivex.upscale.video import upscale_video  # noqa: E402
+from lumivex.upscale import Upscaler  # noqa: E402
+from lumivex.upscale.roads.video import upscale_video  # noqa: E402
 
 
 def make_clip(path, width, height, frames):
@@ -74,7 +75,7 @@ def main():
         make_clip(source, width, height, args.frames)
         print(f"{'GPU' if ON_GPU else 'CPU stand-in'}; network: {which}, {model.description}; x2")
         started = time.perf_counter()
-        report = upscale_video(source, target, model, codec=args.codec)
+        report = upscale_video(source, target, Upscaler(model), codec=args.codec)
         wall = time.perf_counter() - started
         shares = {stage: seconds / wall for stage, seconds in report.seconds.items()}
         print(f"{width}x{height} -> {2 * width}x{2 * height}, {report.frames} frames, {report.encoding}")

@@ -7,8 +7,8 @@ import pytest
 Image = pytest.importorskip("PIL.Image")
 ImageSequence = pytest.importorskip("PIL.ImageSequence")
 
-from lumivex.upscale.animation import check_animation
-from lumivex.upscale.files import Options, plan_jobs, process_file
+from lumivex.upscale.roads.animation import check_animation
+from lumivex.upscale import Upscaler, plan
 from lumivex.upscale.images import ImageError
 
 DURATIONS = [50, 100, 150, 200]
@@ -52,10 +52,9 @@ def test_every_frame_is_upscaled_with_its_duration_loop_and_disposal(tmp_path, m
     monkeypatch.chdir(tmp_path)
     first, *rest = frames()
     first.save(f"anim{suffix}", save_all=True, append_images=rest, duration=DURATIONS, **options)
-    plan = plan_jobs(f"anim{suffix}", None, Options(scale=2))
-    (job,) = plan.jobs
+    (job,) = plan(f"anim{suffix}", None, 2).jobs
     assert job.target.name == f"anim_x2{suffix}"  # stays an animation of its own format
-    process_file(job.source, job.target, nearest_x2, Options(scale=2, tile_size=16, overlap=4))
+    job.run(Upscaler(nearest_x2, scale=2, tile_size=16, overlap=4))
 
     loop, before = shown(job.source)
     out_loop, after = shown(job.target)

@@ -41,12 +41,13 @@ def test_the_command_and_the_worker_run_without_the_test_aids(tmp_path):
     # and a Ray worker sets itself up with a model of its own.
     script = """
 import sys
-from lumivex.upscale import cli, distributed
+from lumivex.upscale import Upscaler, cli, distributed
 try:
     status = cli.main([sys.argv[1]])
 except SystemExit as leaving:
     status = leaving.code
-distributed.UpscaleWorker(lambda: None, {})
+distributed.UpscaleWorker(lambda: Upscaler(lambda batch: batch, scale=1, tile_size=8, overlap=2,
+                                                  batch_size=1))
 print(status, "cupy" in sys.modules, sorted(name for name in sys.modules if name.startswith("lumivex.testing")))
 """
     env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}

@@ -3,6 +3,7 @@ nothing done twice, a corrupt file or a worker killed mid-run does not stop the 
 is respected."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -18,8 +19,7 @@ pytest.importorskip("onnx")
 pytest.importorskip("onnxruntime")
 
 from lumivex.testing.networks import write_placeholder_network
-from lumivex.upscale import claims, cli, distributed
-from lumivex.upscale.files import Options, load_model, plan_jobs, process_file
+from lumivex.upscale import Settings, claims, cli, distributed, plan, runner, upscale_file
 
 
 @pytest.fixture(scope="module", autouse=True)
@@ -62,7 +62,7 @@ def test_same_bytes_as_one_process_and_a_rerun_writes_nothing(tmp_path, monkeypa
     make_photos(tmp_path / "photos", 8)
     assert cli.main(["photos", "alone", "--model", network]) == 0
     assert cli.main(["photos", "shared", "--model", network, "--workers", "2"]) == 0
-    assert "[8/8] wrote shared/" in capsys.readouterr().out
+    assert len(re.findall(r"^wrote shared/\S+ \(.+, x2\) in ", capsys.readouterr().out, re.MULTILINE)) == 8
     alone, shared = snapshot(tmp_path / "alone"), snapshot(tmp_path / "shared")
     assert [path.name for path in shared] == [path.name for path in alone] and len(alone) == 8
     assert list(shared.values()) == list(alone.values())
@@ -70,9 +70,9 @@ def test_same_bytes_as_one_process_and_a_rerun_writes_nothing(tmp_path, monkeypa
     written = {path: path.stat().st_mtime_ns for path in shared}
     assert cli.main(["photos", "shared", "--model", network, "--workers", "2"]) == 0
     # Planned before the outputs existed, as by a run beside this one: the workers find them done.
-    jobs = plan_jobs(tmp_path / "photos", tmp_path / "shared", Options(scale=2, overwrite=True)).jobs
-    results = distributed.upscale_jobs(jobs, network, Options(scale=2), workers=2)
-    assert {result.status for result in results} == {distributed.EXISTS}
+    jobs = plan(tmp_path / "photos", tmp_path / "shared", 2, overwrite=True).jobs
+    results = distributed.upscale_jobs(jobs, Settings(network, 2), workers=2)
+    assert {result.status for result in results} == {runner.EXISTS}
     assert {path: path.stat().st_mtime_ns for path in snapshot(tmp_path / "shared")} == written
 
 
@@ -80,9 +80,9 @@ def model_killing_its_worker(network, marker):
     """A model factory for the workers: the first worker to reach its second file dies there (SIGKILL, as
     from the out-of-memory killer), once in the whole run; every other call upscales."""
     def make():
-        from lumivex.upscale.files import load_model
+        from lumivex.upscale import Settings, Upscaler
 
-        model = load_model(network, 2)
+        model = Settings(network, 2).load().model
         calls = []
 
         def run(batch):
@@ -95,7 +95,7 @@ def model_killing_its_worker(network, marker):
                 else:
                     os.kill(os.getpid(), signal.SIGKILL)
             return model(batch)
-        return run
+        return Upscaler(run, scale=2)
     return make
 
 
@@ -104,29 +104,27 @@ def test_a_corrupt_file_and_a_killed_worker_leave_the_rest_done(tmp_path, networ
     whole = (photos / "0.png").read_bytes()
     (photos / "0.png").write_bytes(whole[:len(whole) // 2])  # the header reads; the pixels do not
     (tmp_path / "out").mkdir()
-    options = Options(scale=2)
-    plan = plan_jobs(photos, tmp_path / "out", options)
-    assert len(plan.jobs) == 8  # the corrupt file only shows when its pixels are read
+    planned = plan(photos, tmp_path / "out", 2)
+    assert len(planned.jobs) == 8  # the corrupt file only shows when its pixels are read
 
     marker = tmp_path / "killed"
     with claims.holding(tmp_path / "out" / "7.png") as held:  # as by another run, beside this one
         assert held
-        results = distributed.upscale_jobs(plan.jobs, model_killing_its_worker(network, str(marker)), options,
-                                           workers=2)
+        results = distributed.upscale_jobs(planned.jobs, model_killing_its_worker(network, str(marker)), workers=2)
     assert marker.exists()
-    assert [result.job for result in results] == plan.jobs
-    failed = {result.job.source.name: result.error for result in results if result.status == distributed.FAILED}
+    assert [result.job for result in results] == planned.jobs
+    failed = {result.job.source.name: result.error for result in results if result.status == runner.FAILED}
     assert failed == {"0.png": "not a readable image (image file is truncated)"}
-    assert results[7].status == distributed.CLAIMED
+    assert results[7].status == runner.CLAIMED
     # The claim of the killed worker was broken by Ray's retry, which wrote its file; nothing was left behind.
     assert not [path for path in (tmp_path / "out").iterdir() if path.name.startswith(".")]
 
     reference = tmp_path / "reference"
     reference.mkdir()
-    model = load_model(network, 2)
-    for job in plan.jobs:
+    upscaler = Settings(network, 2).load()
+    for job in planned.jobs:
         if job.source.name not in ("0.png", "7.png"):
-            process_file(job.source, reference / job.source.name, model, options)
+            upscale_file(job.source, reference / job.source.name, upscaler)
     assert list(snapshot(tmp_path / "out").values()) == list(snapshot(reference).values())
 
 
@@ -144,10 +142,9 @@ def test_ray_is_imported_only_by_the_distributed_road(tmp_path, network):
 def test_a_ray_instance_the_road_started_is_stopped_when_it_returns(tmp_path, network):
     Image.new("RGB", (8, 6)).save(tmp_path / "a.png")
     script = ("import sys, ray, lumivex.cpu_fallback; lumivex.cpu_fallback.install_cupy_standin(); "
-              "from lumivex.upscale import distributed, files; "
-              "options = files.Options(scale=2); "
-              f"plan = files.plan_jobs({str(tmp_path / 'a.png')!r}, {str(tmp_path / 'b.png')!r}, options); "
-              f"results = distributed.upscale_jobs(plan.jobs, {network!r}, options, workers=1); "
-              "sys.exit(results[0].status != distributed.WRITTEN or ray.is_initialized())")
+              "from lumivex.upscale import Settings, distributed, plan, runner; "
+              f"planned = plan({str(tmp_path / 'a.png')!r}, {str(tmp_path / 'b.png')!r}, 2); "
+              f"results = distributed.upscale_jobs(planned.jobs, Settings({network!r}, 2), workers=1); "
+              "sys.exit(results[0].status != runner.WRITTEN or ray.is_initialized())")
     completed = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True)
     assert completed.returncode == 0, completed.stderr

@@ -13,8 +13,8 @@ pytest.importorskip("onnxruntime")
 pytest.importorskip("tqdm")
 
 from lumivex.testing.networks import write_placeholder_network
-from lumivex.upscale import cli, files
-from lumivex.upscale.files import Options, process_file
+from lumivex.upscale import Upscaler, cli, upscale_file
+from lumivex.upscale import upscaler as upscaler_module
 
 ORIENTATION_TAG = 0x0112
 
@@ -58,7 +58,7 @@ def test_images_round_trip_with_depth_and_mode_kept(tmp_path, recorder, depth, p
     source, target = tmp_path / "in.png", tmp_path / "out.png"
     write_png(source, pixels[:, :, 0] if planes == 1 else pixels, orientation)
     model = recorder(wrapped=nearest_x2)
-    process_file(source, target, model, Options(scale=2, tile_size=16, overlap=4))
+    upscale_file(source, target, Upscaler(model, scale=2, tile_size=16, overlap=4))
     upright = np.rot90(pixels, -1) if orientation == 6 else pixels
     result, bit_depth = read_png(target)
     assert bit_depth == depth
@@ -109,7 +109,9 @@ def test_folder_run_skips_a_bad_file_and_resumes(tmp_path, monkeypatch, capsys, 
     monkeypatch.chdir(tmp_path)
     inputs = snapshot(photos)
     assert cli.main(["photos", "--model", network]) == cli.EXIT_PARTIAL
-    assert "failed photos/broken.png: not a readable image" in capsys.readouterr().err
+    captured = capsys.readouterr()
+    assert "failed photos/broken.png: not a readable image" in captured.err
+    assert "\nmodel: x2.onnx (x2, " in captured.out and "\nmemory: tile " in captured.out
     done = tmp_path / "photos_x2"
     assert sorted(path.name for path in done.iterdir()) == ["a.png", "b.jpg"]
     with Image.open(done / "b.jpg") as result:
@@ -120,13 +122,14 @@ def test_folder_run_skips_a_bad_file_and_resumes(tmp_path, monkeypatch, capsys, 
     cli.main(["photos", "--model", network])
     out = capsys.readouterr().out
     assert "wrote photos_x2/a.png" in out and "photos_x2/b.jpg exists; skipped" in out
+    assert out.endswith("\n3 images: 1 written, 1 skipped, 1 failed\n")
     assert (done / "b.jpg").stat().st_mtime_ns == kept
     assert snapshot(photos) == inputs
 
 
 def inject_model(monkeypatch, wrap):
     """Makes the command's network `wrap(network)`: a callable that may fail or act on the side."""
-    load = files.load_model
+    load = upscaler_module.load_model
 
     def load_wrapped(*args, **kwargs):
         network = load(*args, **kwargs)
@@ -134,7 +137,7 @@ def inject_model(monkeypatch, wrap):
         for name in ("description", "notice", "name", "scale", "radius", "max_batch", "window", "multiple"):
             setattr(model, name, getattr(network, name))
         return model
-    monkeypatch.setattr(files, "load_model", load_wrapped)
+    monkeypatch.setattr(upscaler_module, "load_model", load_wrapped)
 
 
 def test_a_file_the_network_fails_on_is_one_line_and_the_others_are_done(tmp_path, monkeypatch, capsys, network):
@@ -223,8 +226,70 @@ def test_results_are_rounded_to_the_nearest_level_and_clamped_but_floats_kept(tm
         tifffile.imwrite(source, pixels, photometric="rgb")
     else:
         write_png(source, pixels[:, :, 0] if pixels.shape[2] == 1 else pixels)
-    process_file(source, target, Levels([0.5, 1.7, -0.3]), Options(scale=2, tile_size=16, overlap=4))
+    upscale_file(source, target, Upscaler(Levels([0.5, 1.7, -0.3]), scale=2, tile_size=16, overlap=4))
     result = tifffile.imread(target) if suffix == ".tif" else read_png(target)[0]
     # Blending multiplies by W / (W + 1e-8): floats come back within float32 rounding.
     np.testing.assert_allclose(result.reshape(6, 10, -1), np.broadcast_to(expected, (6, 10, len(expected))),
                                rtol=1e-6, atol=0)
+
+
+def tiny_clip(path):
+    """Three frames of H.264, enough for the video road's checks."""
+    av = pytest.importorskip("av")
+    with av.open(str(path), "w") as container:
+        stream = container.add_stream("libx264", rate=25)
+        stream.width, stream.height, stream.pix_fmt = 32, 16, "yuv420p"
+        for value in (0, 100, 200):
+            frame = av.VideoFrame.from_ndarray(np.full((16, 32, 3), value, np.uint8), format="rgb24")
+            container.mux(stream.encode(frame.reformat(format="yuv420p")))
+        container.mux(stream.encode(None))
+
+
+def link_input_to_its_output(tmp_path):
+    """photos/evil.png is a link to out/evil.png, the very file its result would replace."""
+    (tmp_path / "out").mkdir()
+    Image.new("RGB", (8, 6), (10, 20, 30)).save(tmp_path / "out" / "evil.png")
+    (tmp_path / "photos" / "evil.png").symlink_to("../out/evil.png")
+
+
+@pytest.mark.parametrize("arguments, prepare, message", [
+    (["photos", "/proc/lumivex-out"], None, "/proc/lumivex-out: cannot create the output folder"),
+    (["photos", "out", "--overwrite"], link_input_to_its_output, "out/evil.png: the output would overwrite the input"),
+    (["photos/a.png", "--overlap", "100000"], None, "--overlap 100000 leaves no window"),
+    (["photos/a.png", "--batch-size", "0"], None, "--batch-size must be at least 1, got 0"),
+    (["photos/a.png", "-s", "1e9"], None, "no format holds that; choose a smaller --scale"),
+    (["clip.mp4", "--crf", "99"], lambda folder: tiny_clip(folder / "clip.mp4"),
+     "--crf must be between 0 and 51 for libx264, got 99"),
+    (["photos/a.png", "-n", "builtin", "--tile-size", "7"], None,
+     "--tile-size must be larger than the overlap 10 (what the network needs; --overlap sets it), got 7"),
+], ids=["folder not creatable", "input linked to its output", "overlap", "batch size", "scale", "crf",
+        "tile size"])
+def test_a_bad_flag_or_output_is_refused_by_the_installed_command_before_any_work(tmp_path, photos, network,
+                                                                                   arguments, prepare, message):
+    import subprocess
+    import sys
+
+    (photos / "broken.png").unlink()
+    if prepare is not None:
+        prepare(tmp_path)
+    before = snapshot(tmp_path)
+    # The command as installed, in a process of its own (as the console script runs it).
+    completed = subprocess.run([sys.executable, "-m", "lumivex.upscale.cli", "-n", network, *arguments],
+                               capture_output=True, text=True, cwd=tmp_path, timeout=120)
+    assert completed.returncode == cli.EXIT_USAGE, completed.stderr
+    assert completed.stderr.startswith("lumivex-upscale: error: ") and message in completed.stderr
+    assert completed.stderr.count("\n") == 1
+    assert snapshot(tmp_path) == before
+
+
+def test_two_inputs_of_one_output_name_write_one_and_report_the_other(tmp_path, monkeypatch, capsys, photos,
+                                                                       network):
+    monkeypatch.chdir(tmp_path)
+    (photos / "broken.png").unlink()
+    Image.new("RGB", (8, 6), (90, 90, 90)).save(photos / "b.png")  # b.jpg becomes b.png too
+    assert cli.main(["photos", "out", "--format", "png", "--model", network]) == cli.EXIT_PARTIAL
+    assert capsys.readouterr().err == ("lumivex-upscale: failed photos/b.png: its output out/b.png is already "
+                                       "b.jpg's; rename one\n")
+    with Image.open(tmp_path / "out" / "b.png") as result:
+        assert result.size == (60, 40)  # b.jpg's, never replaced by b.png's
+    assert sorted(path.name for path in (tmp_path / "out").iterdir()) == ["a.png", "b.png"]

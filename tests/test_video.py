@@ -14,8 +14,9 @@ pytest.importorskip("onnxruntime")
 pytest.importorskip("tqdm")
 
 from lumivex.testing.networks import write_placeholder_network
-from lumivex.upscale import cli, video
-from lumivex.upscale.video import VideoError, check_video, upscale_video, work_folder_path
+from lumivex.upscale import Upscaler, cli
+from lumivex.upscale.roads import video
+from lumivex.upscale.roads.video import VideoError, check_video, upscale_video, work_folder_path
 
 WIDTH, HEIGHT = 32, 24
 TIME_BASE = fractions.Fraction(1, 12800)
@@ -228,14 +229,14 @@ def test_an_interrupted_video_resumes_at_its_first_unfinished_segment(tmp_path, 
     else:
         model, progress, expected = CountingNearest(fail_at=31), None, RuntimeError
     with pytest.raises(expected):
-        upscale_video(source, target, model, segment_seconds=0.4, progress=progress)  # segments of 12 frames
+        upscale_video(source, target, Upscaler(model), segment_seconds=0.4, progress=progress)  # segments of 12 frames
     assert set(threading.enumerate()) == before  # the decoding and network threads are gone
     assert not target.exists()
     work = work_folder_path(target)
     assert sorted(path.name for path in work.iterdir()) == ["000000.packets", "000001.packets", "job.json"]
 
     resumed, counted = CountingNearest(), []
-    report = upscale_video(source, target, resumed, segment_seconds=0.4,
+    report = upscale_video(source, target, Upscaler(resumed), segment_seconds=0.4,
                            progress=lambda done, total: counted.append((done, total)))
     assert (report.resumed, resumed.calls) == (24, 24)  # segments 0 and 1 reused, 2 and 3 done
     assert counted == [(done, 48) for done in range(24, 49)]  # the reused frames at once, then frame by frame
@@ -255,7 +256,7 @@ def test_ten_bit_video_is_upscaled_and_encoded_in_more_than_eight_bits(tmp_path,
         return batch.repeat(2, axis=2).repeat(2, axis=3)
 
     nearest.scale = 2
-    upscale_video(source, tmp_path / "ten_x2.mkv", nearest)
+    upscale_video(source, tmp_path / "ten_x2.mkv", Upscaler(nearest))
     levels = np.concatenate([cp.asnumpy(batch).ravel() for batch in seen]) * 255
     assert np.abs(levels - np.round(levels)).max() > 0.1  # finer than 8-bit levels reached the network
     assert decoded(tmp_path / "ten_x2.mkv")[2]["pix_fmt"] == "yuv420p10le"

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds and installs lumivex into .venv, then runs lumivex-upscale with the given arguments (paths are taken
 # relative to the caller's folder). Without an input it upscales the bundled sample photo with the shipped
-# x2 network into coffee_x2.png here.
+# x2 network into coffee_x2.jpg here.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 unset PYTHONPATH

@@ -1,19 +1,19 @@
-"""Upscaling many image files at once across the GPUs (or CPUs) of a Ray cluster, with Ray Data.
+"""Upscaling many files at once across the GPUs (or CPUs) of a Ray cluster, with Ray Data.
 
-    from lumivex.upscale.files import Options, plan_jobs
+    from lumivex.upscale import Settings, plan
     from lumivex.upscale.distributed import upscale_jobs
 
-    options = Options(scale=2)
-    plan = plan_jobs("photos", "photos_x2", options)        # the same checks as the single-process tool
-    results = upscale_jobs(plan.jobs, "builtin", options, workers=2)       # a local Ray instance
-    results = upscale_jobs(plan.jobs, "builtin", options, address="auto")  # every GPU of a running cluster
+    settings = Settings("builtin", scale=2)
+    planned = plan("photos", "photos_x2", 2)                # the same checks as the single-process tool
+    results = upscale_jobs(planned.jobs, settings, workers=2)       # a local Ray instance
+    results = upscale_jobs(planned.jobs, settings, address="auto")  # every GPU of a running cluster
     failed = [result for result in results if result.error]
 
 Each worker is a long-lived Ray actor holding one GPU (`num_gpus=1`), or one CPU where the cluster has no
-GPUs; it loads the network once and runs `files.process_file` on file after file, so every output is the one
-the single-process tool writes, byte for byte, with the same name, bit depth, mode and alpha. A worker sets up
-`cupy` itself (the NumPy stand-in where it sees no CUDA device). Files travel by path: every worker must see
-the inputs and the output folder at the same absolute paths (one machine, or a shared file system).
+GPUs; it loads the network once and runs `runner.run_job` on job after job, as the single-process command
+does, so every output is the one it writes, byte for byte, with the same name, bit depth, mode and alpha, and
+every Result the same. A job travels as planned (nothing is probed again), with absolute paths: every worker
+must see the inputs and the output folder at the same absolute paths (one machine, or a shared file system).
 
 Nothing is lost or done twice: outputs are written to a temporary name and moved into place without replacing
 what another run put there (unless `overwrite`); each output is claimed before work (`lumivex.upscale.claims`,
@@ -23,22 +23,21 @@ worker died, never writes a file twice; the claim of a worker that died is broke
 the same run); a file that fails is reported with its error and the others go on; a dead worker is restarted
 by Ray, which retries its unfinished files, up to `ATTEMPTS` times per file.
 
-Needs Ray (`pip install 'lumivex[distributed]'`); nothing else in lumivex imports this module or Ray.
+Needs Ray (`pip install 'lumivex[distributed]'`); only the command's --workers and --ray import this module,
+and nothing else in lumivex imports Ray.
 """
 
 import contextlib
 import dataclasses
 import logging
 import os
-import pathlib
+import pickle
 import secrets
 import signal
 import threading
-import traceback
 import warnings
 
-from . import claims
-from .claims import CLAIMED, EXISTS, OVERTAKEN, WRITTEN
+from . import runner
 from .messages import first_line
 
 # How often a file is tried when its worker dies under it; a file that keeps killing workers (say, one that
@@ -47,31 +46,20 @@ ATTEMPTS = 4
 # Files are dealt out to the workers in at most this many blocks: few enough for Ray's bookkeeping on a
 # collection of millions, many enough that every worker stays busy to the end.
 MAX_BLOCKS = 1000
-FAILED = "failed"
 
 
 class ClusterError(RuntimeError):
     """Ray is missing, or the cluster cannot run the workers asked for; one line for the user."""
 
 
-@dataclasses.dataclass(frozen=True)
-class Result:
-    """What became of one job: `status` WRITTEN, EXISTS (found already there when its turn came), CLAIMED
-    (another run was making it), OVERTAKEN (another run put it in place first) or FAILED, with `error` (one
-    line) and `details` (the traceback) for a failure."""
-
-    job: object  # files.Job
-    status: str
-    error: str = ""
-    details: str = ""
-
-
-def upscale_jobs(jobs, model, options, *, workers=None, address=None, on_result=None):
-    """Upscales `jobs` (files.Job, as planned by `files.plan_jobs`) on Ray workers; returns their Results in
+def upscale_jobs(jobs, upscaler, *, overwrite=False, workers=None, address=None, on_result=None):
+    """Upscales `jobs` (roads.Job, as planned by `roads.plan`) on Ray workers; returns their `runner.Result`s in
     the order of `jobs`.
 
-    `model` is "builtin", the path of an ONNX network, or a callable without arguments that returns a model
-    (called in each worker after `cupy` is set up there, so it imports what it needs inside). `workers`: how
+    `upscaler` is an `upscaler.Settings` (a user's network by its absolute path), or a callable without
+    arguments that returns an Upscaler (called in each worker, so it imports what it needs inside); each
+    worker fits the tile and batch sizes left open to its own device. `overwrite` replaces existing outputs.
+    `workers`: how
     many (default: one per GPU of the cluster, else one per CPU). `address`: the Ray cluster to join ("auto"
     for the one this machine is a node of, else the head's address); None uses the Ray instance this process
     already runs, or starts a local one. `on_result(result, done, total)` is called as each file finishes.
@@ -91,7 +79,7 @@ def upscale_jobs(jobs, model, options, *, workers=None, address=None, on_result=
         if not 1 <= workers <= available:
             raise ClusterError(f"{workers} workers asked for, but the Ray cluster has {available} {kind}")
         workers = min(workers, len(jobs))  # a worker without a file would only load the network
-        return _run(ray, jobs, model, options, workers, gpus > 0, on_result)
+        return _run(ray, jobs, upscaler, overwrite, workers, gpus > 0, on_result)
     except ray.exceptions.RayError as error:  # say, a worker that cannot load the network
         raise ClusterError(f"the Ray run stopped: {first_line(error)}") from None
     finally:
@@ -121,7 +109,9 @@ def _connect(ray, address, workers):
     """Joins or starts Ray unless this process is already connected; True when it started a connection."""
     if ray.is_initialized():
         return False
-    settings = dict(include_dashboard=False, log_to_driver=False, logging_level=logging.WARNING)
+    # Ray's own notices and warnings would come between the command's lines; what goes wrong with a file or
+    # the run comes back as the command's own lines.
+    settings = dict(include_dashboard=False, log_to_driver=False, logging_level=logging.ERROR)
     if address is None:
         # A new local instance, even where `ray start` runs a cluster on this machine, with at least as many
         # CPU slots as workers, so CPU workers never wait for each other.
@@ -142,9 +132,9 @@ def _connect(ray, address, workers):
     return True
 
 
-def _run(ray, jobs, model, options, workers, on_gpus, on_result):
+def _run(ray, jobs, upscaler, overwrite, workers, on_gpus, on_result):
     with _quiet_and_tolerant(ray.data.DataContext.get_current()):
-        return _share_out(ray, jobs, model, options, workers, on_gpus, on_result)
+        return _share_out(ray, jobs, upscaler, overwrite, workers, on_gpus, on_result)
 
 
 @contextlib.contextmanager
@@ -167,8 +157,9 @@ def _quiet_and_tolerant(context):
         logger.setLevel(level)
 
 
-def _share_out(ray, jobs, model, options, workers, on_gpus, on_result):
-    rows = [{"index": index, "source": str(job.source.absolute()), "target": str(job.target.absolute())}
+def _share_out(ray, jobs, upscaler, overwrite, workers, on_gpus, on_result):
+    rows = [{"index": index, "job": pickle.dumps(dataclasses.replace(job, source=job.source.absolute(),
+                                                                      target=job.target.absolute()))}
             for index, job in enumerate(jobs)]
     dataset = ray.data.from_items(rows, override_num_blocks=min(len(rows), MAX_BLOCKS))
     resources = {"num_gpus": 1} if on_gpus else {"num_cpus": 1}
@@ -180,68 +171,42 @@ def _share_out(ray, jobs, model, options, workers, on_gpus, on_result):
         # Ray Data names no parameter of its own for the retries yet; the remote arguments still carry them.
         warnings.filterwarnings("ignore", "`ray_remote_args` is deprecated")
         results = dataset.map_batches(
-            UpscaleWorker, fn_constructor_args=(model, dataclasses.asdict(options), threads, run),
+            UpscaleWorker, fn_constructor_args=(upscaler, overwrite, threads, run),
             batch_size=1, compute=ray.data.ActorPoolStrategy(size=workers),
             max_restarts=-1, max_task_retries=ATTEMPTS - 1, **resources)
 
     by_index = {}
     for row in results.iter_rows():
         index = int(row["index"])
-        result = Result(jobs[index], str(row["status"]), str(row["error"]), str(row["details"]))
+        result = runner.Result(jobs[index], str(row["status"]), str(row["written"]), float(row["seconds"]),
+                               str(row["error"]), str(row["details"]))
         by_index[index] = result
         if on_result is not None:
             on_result(result, len(by_index), len(jobs))
     for index, job in enumerate(jobs):
         if index not in by_index:
-            by_index[index] = result = Result(job, FAILED, f"its worker died {ATTEMPTS} times while upscaling it")
+            by_index[index] = result = runner.Result(
+                job, runner.FAILED, error=f"its worker died {ATTEMPTS} times while upscaling it")
             if on_result is not None:
                 on_result(result, len(by_index), len(jobs))
     return [by_index[index] for index in range(len(jobs))]
 
 
 class UpscaleWorker:
-    """A Ray Data worker: sets up `cupy`, loads the model once, then upscales batches of (source, target),
-    claiming each output as the single-process command does (`claims.write_once`), for the run `run`."""
+    """A Ray Data worker: loads the network once, fits its own device, then runs batches of jobs with
+    `runner.run_job`, claiming each output as the single-process command does, for the run `run`."""
 
-    def __init__(self, model, options, threads=None, run=None):
-        import lumivex.cpu_fallback
-
-        lumivex.cpu_fallback.install_cupy_standin()  # before anything binds cupy
-        from . import files
-
-        self._files = files
-        self._options = files.Options(**options)
+    def __init__(self, upscaler, overwrite=False, threads=None, run=None):
+        made = upscaler() if callable(upscaler) else upscaler.load(threads=threads)
+        # Each worker fits its own device, which the driver cannot see.
+        self._upscaler, _ = made.fit()
+        self._overwrite = overwrite
         self._run = run
-        self._model = model() if callable(model) else files.open_model(model, self._options, threads=threads)
-        if self._options.tile_size is None or self._options.batch_size is None:
-            # Each worker fits its own device, which the driver cannot see.
-            from . import memory, pipeline
-
-            overlap = self._options.overlap
-            geometry = memory.choose_geometry(
-                self._model, scale=getattr(self._model, "scale", 2), tile_size=self._options.tile_size,
-                overlap=pipeline.default_overlap(self._model) if overlap is None else overlap,
-                batch_size=self._options.batch_size)
-            self._options = dataclasses.replace(self._options, tile_size=geometry.tile_size,
-                                                batch_size=geometry.batch_size)
 
     def __call__(self, batch):
-        statuses, errors, details = [], [], []
-        for source, target in zip(batch["source"], batch["target"]):
-            status, error, detail = self._upscale(pathlib.Path(source), pathlib.Path(target))
-            statuses.append(status)
-            errors.append(error)
-            details.append(detail)
-        return {"index": batch["index"], "status": statuses, "error": errors, "details": details}
-
-    def _upscale(self, source, target):
-        def write():
-            self._files.process_file(source, target, self._model, self._options)
-
-        try:
-            # An existing output is found done: by an earlier run, by another run beside this one, or by this
-            # run's attempt before a retry.
-            status = claims.write_once(target, write, overwrite=self._options.overwrite, run=self._run)
-        except Exception as error:  # one bad file must not stop the thousands after it
-            return FAILED, self._files.describe_failure(error, source), "".join(traceback.format_exception(error))
-        return status, "", ""
+        columns = {"status": [], "written": [], "seconds": [], "error": [], "details": []}
+        for job in batch["job"]:
+            result = runner.run_job(pickle.loads(job), self._upscaler, overwrite=self._overwrite, run=self._run)
+            for name, values in columns.items():
+                values.append(getattr(result, name))
+        return {"index": batch["index"], **columns}

@@ -16,8 +16,12 @@ from ..transform import resize as _resize
 OUTPUT_ROWS = 256  # output rows per yielded band: temporaries stay at a few rows of the output's width
 
 
-def output_size(height, width, scale):
-    """(height, width) of an image `scale` times as large, rounded half up to whole pixels (at least 1)."""
+def output_size(height, width, scale, *, even=False):
+    """(height, width) of an image `scale` times as large: exact for a whole factor; for any other, rounded half
+    up to whole pixels (at least 1), or with `even` to the nearest even sides (at least 2), which every chroma
+    subsampling of a video encoder takes. Every output of the package is sized here."""
+    if even and not float(scale).is_integer():
+        return max(2, 2 * math.floor(height * scale / 2 + 0.5)), max(2, 2 * math.floor(width * scale / 2 + 0.5))
     return max(1, math.floor(height * scale + 0.5)), max(1, math.floor(width * scale + 0.5))
 
 

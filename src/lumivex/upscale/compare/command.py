@@ -12,8 +12,7 @@ import os
 import pathlib
 import sys
 
-import lumivex.cpu_fallback
-from lumivex.upscale import atomic, signals
+from lumivex.upscale import arrays, atomic, signals
 from lumivex.upscale.messages import first_line
 
 from . import crop
@@ -84,7 +83,7 @@ class UsageError(ValueError):
 
 
 def _run(args):
-    lumivex.cpu_fallback.install_cupy_standin()  # before anything binds cupy
+    arrays.array_module()  # before anything binds cupy
     from lumivex.upscale import images, models
 
     from . import entries, page, sheet

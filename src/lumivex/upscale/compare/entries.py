@@ -1,7 +1,7 @@
 """The enlargements compared: the input by nearest neighbour (what the pixels are), Pillow's bicubic filter (what
 any viewer does) and each network through the tiled road, all to the same size, timed, as 8-bit pixels.
 
-Needs `cupy` importable (real or stand-in): import it after lumivex.cpu_fallback.install_cupy_standin().
+Needs `cupy` importable (real or stand-in): import it after lumivex.upscale.arrays.array_module().
 """
 
 import dataclasses

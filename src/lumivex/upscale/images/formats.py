@@ -62,10 +62,11 @@ class OutputFormat:
 
 
 _ALL = frozenset(_CHANNELS)
-_PNG = OutputFormat("PNG", _ALL, _ALL - {"1"}, frozenset())
+# PNG's and TIFF's headers keep a side in 31 and 32 bits.
+_PNG = OutputFormat("PNG", _ALL, _ALL - {"1"}, frozenset(), 2**31 - 1)
 # libjpeg refuses sides above 65,500 (its JPEG_MAX_DIMENSION), though the format's fields could say 65,535.
 _JPEG = OutputFormat("JPEG", frozenset({"1", "L", "RGB"}), frozenset(), frozenset(), 65500)
-_TIFF = OutputFormat("TIFF", _ALL, _ALL - {"1"}, _ALL - {"1"})
+_TIFF = OutputFormat("TIFF", _ALL, _ALL - {"1"}, _ALL - {"1"}, 2**32 - 1)
 FORMATS = {
     ".png": _PNG,
     ".jpg": _JPEG,
@@ -99,8 +100,10 @@ def check_writable(path, pixel_format, size=None):
         return
     width, height = size
     if target.max_side is not None and max(width, height) > target.max_side:
+        larger = [suffix for suffix in (".png", ".tif") if FORMATS[suffix].max_side > max(width, height)]
         raise ImageError(f"{path}: {target.name} holds at most {target.max_side:,} pixels a side, the output would "
-                         f"be {width:,}x{height:,}; use .png or .tif")
+                         f"be {width:,}x{height:,}; " + (f"use {' or '.join(larger)}" if larger else
+                                                         "no format holds that; choose a smaller --scale"))
     if target.name == "BMP" and _bmp_bytes(width, height, pixel_format) > _BMP_MAX_BYTES:
         raise ImageError(f"{path}: BMP holds at most 4 GB, the output would be {width:,}x{height:,}; use .png")
 

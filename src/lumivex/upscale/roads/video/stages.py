@@ -14,7 +14,7 @@ import time
 
 import av
 
-from .video_probe import VideoError, ffmpeg_reason, open_input
+from .probe import VideoError, ffmpeg_reason, open_input
 
 QUEUE_FRAMES = 4  # per queue: enough to ride out uneven frame times, little memory
 _POLL = 0.1  # seconds between looks at the stop flag while a queue is full or empty

@@ -15,14 +15,13 @@ import cupy as cp
 import numpy as np
 from PIL import Image, ImageSequence, UnidentifiedImageError
 
-from .atomic import atomic_output
-from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
-from .images import ImageError
-from .messages import first_line
-from .pipeline import upscale
-from ..utils.dtypes import to_float32
+from ..atomic import atomic_output
+from ..images import ImageError
+from ..messages import first_line
+from ..upscaler import to_levels
+from ...utils.dtypes import to_float32
 
-__all__ = ["ANIMATION_FORMATS", "Animation", "check_animation", "is_animation", "upscale_animation"]
+__all__ = ["ANIMATION_FORMATS", "Animation", "check_animation", "upscale_animation"]
 
 # Output suffixes that hold animations, Pillow's format for each, and the largest side it can write.
 ANIMATION_FORMATS = {".gif": ("GIF", 65535), ".png": ("PNG", 2**31 - 1), ".apng": ("PNG", 2**31 - 1),
@@ -44,7 +43,10 @@ class Animation:
         return f"{self.frames}-frame {'APNG' if self.format == 'PNG' else self.format}"
 
 
-def is_animation(path):
+UNIT = "frame"
+
+
+def takes(path):
     """Whether the animation road takes `path`: an image of several frames, or any GIF."""
     path = pathlib.Path(path)
     if path.suffix.lower() not in ANIMATION_FORMATS:
@@ -56,14 +58,9 @@ def is_animation(path):
         return False  # left to the image road, which reports it
 
 
-def check_animation(source, target, scale):
-    """The Animation at `source`, after checking that `target` can hold it `scale` times larger; ImageError
-    (one line) otherwise."""
-    source, target = pathlib.Path(source), pathlib.Path(target)
-    written = ANIMATION_FORMATS.get(target.suffix.lower())
-    if written is None:
-        raise ImageError(f"{target}: {target.suffix or 'a file without a suffix'} cannot hold an animation; "
-                         f"use {source.suffix.lower()}")
+def read(source, settings=None):
+    """The Animation at `source`; ImageError (one line) when it cannot be read or upscaled."""
+    source = pathlib.Path(source)
     try:
         with Image.open(source) as picture:
             animation = Animation(picture.format, getattr(picture, "n_frames", 1), *picture.size)
@@ -71,6 +68,20 @@ def check_animation(source, target, scale):
                 raise ImageError(f"{source}: 16-bit animated PNG frames would be cut to 8 bits; not upscaled")
     except (OSError, UnidentifiedImageError, Image.DecompressionBombError) as error:
         raise ImageError(f"{source}: not a readable image ({first_line(error)})") from None
+    return animation
+
+
+def output_suffix(source, animation, settings=None):
+    return pathlib.Path(source).suffix
+
+
+def check(source, target, animation, scale, settings=None):
+    """`animation`, after checking that `target` can hold it `scale` times larger; ImageError otherwise."""
+    source, target = pathlib.Path(source), pathlib.Path(target)
+    written = ANIMATION_FORMATS.get(target.suffix.lower())
+    if written is None:
+        raise ImageError(f"{target}: {target.suffix or 'a file without a suffix'} cannot hold an animation; "
+                         f"use {source.suffix.lower()}")
     largest = max(animation.width, animation.height) * scale
     if largest > written[1]:
         raise ImageError(f"{target}: {written[0]} holds images up to {written[1]} pixels a side; the result "
@@ -78,16 +89,31 @@ def check_animation(source, target, scale):
     return animation
 
 
-def upscale_animation(source, target, model, *, scale=None, tile_size=DEFAULT_TILE_SIZE, overlap=None,
-                      batch_size=DEFAULT_BATCH_SIZE, replace=True, progress=None):
-    """Upscales every frame of the animated image `source` and writes `target` atomically, in the format of
-    its suffix (.gif, .png, .webp). `progress(done, total)` counts frames. Returns the Animation read.
-    Raises ImageError (one line) for a file that cannot be read or written, and whatever the model raises."""
+def check_animation(source, target, scale):
+    """The Animation at `source`, after checking that `target` can hold it `scale` times larger; ImageError
+    (one line) otherwise."""
+    return check(source, target, read(source), scale)
+
+
+def width(animation):
+    return animation.width
+
+
+def run(job, upscaler, *, replace, progress=None):
+    """Upscales the checked animation of `job` into its target; returns the Animation."""
+    return _write(job.source, job.target, job.checked, upscaler, replace, progress)
+
+
+def upscale_animation(source, target, upscaler, *, replace=True, progress=None):
+    """Upscales every frame of the animated image `source` with `upscaler` (an Upscaler) and writes `target`
+    atomically, in the format of its suffix (.gif, .png, .webp). `progress(done, total)` counts frames. Returns
+    the Animation read. Raises ImageError (one line) for a file that cannot be read or written, and whatever the
+    model raises."""
+    return _write(source, target, check_animation(source, target, upscaler.scale), upscaler, replace, progress)
+
+
+def _write(source, target, animation, upscaler, replace, progress):
     source, target = pathlib.Path(source), pathlib.Path(target)
-    scale = getattr(model, "scale", None) if scale is None else scale
-    if overlap is None:
-        overlap = DEFAULT_OVERLAP if getattr(model, "radius", None) is None else 2 * model.radius
-    animation = check_animation(source, target, scale)
     written = ANIMATION_FORMATS[target.suffix.lower()][0]
     try:
         with Image.open(source) as picture:
@@ -99,7 +125,7 @@ def upscale_animation(source, target, model, *, scale=None, tile_size=DEFAULT_TI
                 durations.append(frame.info.get("duration", 0))
                 disposals.append(_disposal(frame))
                 pixels = np.asarray(frame.convert("RGBA" if alpha else "RGB"))
-                frames.append(_upscale_pixels(pixels, model, scale, tile_size, overlap, batch_size, written))
+                frames.append(_upscale_pixels(pixels, upscaler, written))
                 if progress is not None:
                     progress(number + 1, animation.frames)
     except (OSError, UnidentifiedImageError, Image.DecompressionBombError, EOFError) as error:
@@ -120,13 +146,12 @@ def upscale_animation(source, target, model, *, scale=None, tile_size=DEFAULT_TI
     return animation
 
 
-def _upscale_pixels(pixels, model, scale, tile_size, overlap, batch_size, written):
+def _upscale_pixels(pixels, upscaler, written):
     image = to_float32(cp.asarray(pixels))
     planes = [image[:, :, :3]] + ([image[:, :, 3:]] if image.shape[2] == 4 else [])
-    results = [upscale(plane, model, scale, tile_size=tile_size, overlap=overlap, batch_size=batch_size)
-               for plane in planes]
+    results = [upscaler.image(plane) for plane in planes]
     result = cp.concatenate(results, axis=2) if len(results) > 1 else results[0]
-    levels = cp.asnumpy((cp.clip(result, 0, 1) * 255 + 0.5).astype(np.uint8))
+    levels = to_levels(result, np.uint8)
     if written == "GIF" and levels.shape[2] == 4:
         levels[:, :, 3] = np.where(levels[:, :, 3] >= _GIF_OPAQUE, 255, 0)
     return Image.fromarray(levels, "RGBA" if levels.shape[2] == 4 else "RGB")

@@ -5,12 +5,12 @@ user's --codec/--crf/--preset; `Encoding` opens identically configured encoders 
 
 import dataclasses
 import fractions
-import math
 import os
 
 import av
 
-from .video_probe import VideoError, ffmpeg_reason
+from ...rescale import output_size
+from .probe import VideoError, ffmpeg_reason
 
 # SVT-AV1 reports its whole configuration on the terminal at every encoder it opens (one per segment);
 # errors only, unless the user asked for more.
@@ -26,6 +26,10 @@ CONTAINER_FALLBACKS = {"webm": ("libvpx-vp9", "libsvtav1"), None: ("libx264", "l
 # on the other encoders' scales.
 DEFAULT_QUALITY = {"libx264": 18, "libx265": 22, "libvpx-vp9": 24, "libvpx": 10, "libsvtav1": 24,
                    "h264_nvenc": 19, "hevc_nvenc": 21, "av1_nvenc": 24}
+# Each encoder's constant-quality scale: FFmpeg hands a value beyond it on and the encoder clamps it silently
+# (x264 takes CRF 99 as 51), so one outside is refused.
+QUALITY_RANGES = {"libx264": (0, 51), "libx265": (0, 51), "h264_nvenc": (0, 51), "hevc_nvenc": (0, 51)}
+WIDEST_QUALITY_RANGE = (0, 63)
 # Options an encoder gets unless the user says otherwise: libvpx's default is its slowest mode, and x265
 # writes a report to the terminal unless told not to.
 DEFAULT_OPTIONS = {"libvpx-vp9": {"deadline": "good", "cpu-used": "2", "row-mt": "1"},
@@ -91,10 +95,9 @@ class Encoding:
 
 def frame_size(width, height, scale):
     """(width, height) of the upscaled frames: exact for a whole factor; for any other, the nearest even sides,
-    which every chroma subsampling takes."""
-    if float(scale).is_integer():
-        return width * int(scale), height * int(scale)
-    return tuple(max(2, 2 * math.floor(side * scale / 2 + 0.5)) for side in (width, height))
+    which every chroma subsampling takes (`rescale.output_size`)."""
+    height, width = output_size(height, width, scale, even=True)
+    return width, height
 
 
 def choose_encoding(source, scale, container, *, codec=None, crf=None, preset=None):
@@ -123,6 +126,9 @@ def choose_encoding(source, scale, container, *, codec=None, crf=None, preset=No
         option = "crf" if "crf" in names else "cq" if "cq" in names else None
         if option is None:
             raise VideoError(f"--crf does not apply to {encoder}, which has no constant-quality mode")
+        low, high = QUALITY_RANGES.get(encoder, WIDEST_QUALITY_RANGE)
+        if not low <= quality <= high:
+            raise VideoError(f"--crf must be between {low} and {high} for {encoder}, got {quality}")
         options[option] = str(quality)
         if option == "cq":
             options["rc"] = "vbr"

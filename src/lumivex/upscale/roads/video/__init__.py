@@ -1,20 +1,20 @@
 """Upscaling video files: every frame through the tiled road, everything else the file had kept.
 
-    from lumivex.upscale.video import check_video, upscale_video
+    from lumivex.upscale.roads.video import check_video, upscale_video
 
-    job = check_video("clip.mkv", "clip_x2.mkv", scale=2)       # VideoError before any work
-    report = upscale_video("clip.mkv", "clip_x2.mkv", model)    # any model of lumivex.upscale.pipeline
+    job = check_video("clip.mkv", "clip_x2.mkv", scale=2)         # VideoError before any work
+    report = upscale_video("clip.mkv", "clip_x2.mkv", upscaler)   # a lumivex.upscale.Upscaler
 
 Kept as the input had them: the number of frames and every frame's timestamp (variable frame rate too), the
 time base where the container can hold it, the sample aspect ratio, rotation, colour tags, the bit depth (10-bit
 decodes to 16-bit RGB and encodes back to 10-bit), audio, subtitle and attachment streams (copied packet
 for packet), chapters, container and stream metadata. The encoder is the input's codec family's unless asked
-otherwise (`video_encoding`).
+otherwise (`encoding`).
 
-Decoding, the network and encoding run at once (`video_stages`). The work goes in segments that start at the
-input's keyframes and are kept, encoded, in a hidden folder beside the target (`video_segments`); an
+Decoding, the network and encoding run at once (`stages`). The work goes in segments that start at the
+input's keyframes and are kept, encoded, in a hidden folder beside the target (`segments`); an
 interrupted run starts again at its first unfinished segment. The output is assembled from them at the end
-and moved into place whole (`video_mux`); the folder is then removed.
+and moved into place whole (`mux`); the folder is then removed.
 """
 
 import dataclasses
@@ -25,19 +25,18 @@ import av
 import cupy as cp
 import numpy as np
 
-from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
-from .messages import first_line
-from .pipeline import upscale
-from .video_encoding import Encoding, choose_encoding
-from .video_mux import assemble, check_container
-from .video_probe import CONTAINERS, VIDEO_SUFFIXES, VideoError, VideoSource, probe, scan
-from .video_segments import WorkFolder, work_folder_path
-from .video_stages import Frames, StageClock
-from ..transform.resize import resize
-from ..utils.dtypes import to_float32
+from ...messages import first_line
+from ...upscaler import to_levels
+from .encoding import Encoding, choose_encoding
+from .mux import assemble, check_container
+from .probe import CONTAINERS, VIDEO_SUFFIXES, VideoError, VideoSource, probe, scan
+from .segments import WorkFolder, work_folder_path
+from .stages import Frames, StageClock
+from ....transform.resize import resize
+from ....utils.dtypes import to_float32
 
-__all__ = ["SEGMENT_SECONDS", "VIDEO_SUFFIXES", "VideoError", "VideoJob", "VideoReport", "check_video",
-           "is_video", "upscale_video", "work_folder_path"]
+__all__ = ["SEGMENT_SECONDS", "VIDEO_SUFFIXES", "Settings", "VideoError", "VideoJob", "VideoReport", "check_video",
+           "upscale_video", "work_folder_path"]
 
 # Work lost to an interruption is at most this much video (plus the distance to the next keyframe).
 SEGMENT_SECONDS = 60.0
@@ -73,53 +72,95 @@ class VideoReport:
         return f"{self.frames} frames{resumed}, {self.encoding}"
 
 
-def is_video(path):
-    """Whether the upscaler treats `path` as a video (by its suffix)."""
+UNIT = "frame"
+
+
+@dataclasses.dataclass(frozen=True)
+class Settings:
+    """The encoder: `codec` (None: the input's codec family), its constant-quality value `crf` and speed
+    `preset` (see `encoding.choose_encoding`)."""
+
+    codec: str | None = None
+    crf: int | None = None
+    preset: str | None = None
+
+
+def takes(path):
+    """Whether the video road takes `path` (by its suffix)."""
     return pathlib.Path(path).suffix.lower() in VIDEO_SUFFIXES
 
 
-def check_video(source, target, scale, *, codec=None, crf=None, preset=None):
-    """The VideoJob for upscaling `source` `scale` times into `target`, checked as far as it can be without
-    reading every packet: the input is a video that decodes, an encoder keeps its depth and opens with the
-    options, the output container holds every stream. VideoError (one line) otherwise."""
-    source, target = pathlib.Path(source), pathlib.Path(target)
+def read(source, settings=None):
+    """The VideoSource of `source` from its header and first frame; VideoError (one line) otherwise."""
+    return probe(source)
+
+
+def output_suffix(source, info, settings=None):
+    return pathlib.Path(source).suffix
+
+
+def check(source, target, info, scale, settings=None):
+    """The VideoJob for upscaling the probed video `info` `scale` times into `target`, checked as far as it can
+    be without reading every packet: an encoder keeps its depth and opens with the settings, the output
+    container holds every stream. VideoError (one line) otherwise."""
+    settings = settings or Settings()
+    target = pathlib.Path(target)
     container = CONTAINERS.get(target.suffix.lower())
     if container is None:
         raise VideoError(f"{target}: cannot write {target.suffix or 'files without a suffix'} video; use one of "
                          f"{', '.join(sorted(CONTAINERS))}")
     if type(scale) not in (int, float) or not 0 < scale < float("inf"):
         raise VideoError(f"the scale must be a positive number, got {scale!r}")
-    info = probe(source)
-    encoding = choose_encoding(info, scale, container, codec=codec, crf=crf, preset=preset)
+    encoding = choose_encoding(info, scale, container, codec=settings.codec, crf=settings.crf,
+                               preset=settings.preset)
     headers = encoding.open_encoder().extradata or b""
     job = VideoJob(info, target, container, encoding, headers)
     check_container(job)
     return job
 
 
-def upscale_video(source, target, model, *, scale=None, codec=None, crf=None, preset=None,
-                  tile_size=DEFAULT_TILE_SIZE, overlap=None, batch_size=DEFAULT_BATCH_SIZE,
-                  segment_seconds=None, replace=True, progress=None):
-    """Upscales every frame of the video `source` with `model` and writes `target` (.mp4, .mov, .mkv, .webm).
+def check_video(source, target, scale, *, codec=None, crf=None, preset=None):
+    """The VideoJob for upscaling `source` `scale` times into `target` (see `check`)."""
+    return check(source, target, probe(source), scale, Settings(codec, crf, preset))
 
-    `scale` None: the model's own (`model.scale`); `overlap` None: twice the model's `radius` where it has one.
-    `codec`, `crf`, `preset`: see `video_encoding.choose_encoding`. `segment_seconds` (default
-    SEGMENT_SECONDS): the least length of a resumable segment. `progress(done, total)` counts frames
-    (done starts at the frames an interrupted run finished). `replace=False` never replaces a file that
-    appears at `target` meanwhile (FileExistsError). Returns a VideoReport.
+
+def width(job):
+    return job.source.picture.width
+
+
+def run(job, upscaler, *, replace, progress=None):
+    """Upscales the checked video of `job` into its target; returns a VideoReport. The job's paths are the
+    ones that count (a Ray worker gets them absolute)."""
+    checked = dataclasses.replace(job.checked, source=dataclasses.replace(job.checked.source, path=job.source),
+                                  target=job.target)
+    return _upscale(checked, upscaler, None, replace, progress)
+
+
+def upscale_video(source, target, upscaler, *, codec=None, crf=None, preset=None, segment_seconds=None,
+                  replace=True, progress=None):
+    """Upscales every frame of the video `source` with `upscaler` (a lumivex.upscale.Upscaler) and writes
+    `target` (.mp4, .mov, .mkv, .webm).
+
+    `codec`, `crf`, `preset`: see `encoding.choose_encoding`. `segment_seconds` (default SEGMENT_SECONDS): the
+    least length of a resumable segment. `progress(done, total)` counts frames (done starts at the frames an
+    interrupted run finished). `replace=False` never replaces a file that appears at `target` meanwhile
+    (FileExistsError). Returns a VideoReport.
 
     Raises VideoError (one line) for an input that cannot be upscaled as asked, found before any work, or
     damage found while decoding; whatever the model raises. On any exception nothing is left at `target`;
     finished segments stay in the hidden folder `work_folder_path(target)` for the next run.
     """
+    job = check_video(source, target, upscaler.scale, codec=codec, crf=crf, preset=preset)
+    return _upscale(job, upscaler, segment_seconds, replace, progress)
+
+
+def _upscale(job, upscaler, segment_seconds, replace, progress):
     started = time.perf_counter()
-    scale, overlap = _geometry(model, scale, overlap)
-    job = check_video(source, target, scale, codec=codec, crf=crf, preset=preset)
     scan(job.source)
     frames = job.source.frames
     starts = job.source.segment_starts(SEGMENT_SECONDS if segment_seconds is None else segment_seconds)
     ends = starts[1:] + [len(frames)]
-    work = WorkFolder(job.target, _identity(job, model, scale, tile_size, overlap, batch_size, starts),
+    work = WorkFolder(job.target, _identity(job, upscaler, starts),
                       [end - start for start, end in zip(starts, ends)], [frames[start] for start in starts],
                       job.headers)
     done = work.resume()
@@ -127,7 +168,7 @@ def upscale_video(source, target, model, *, scale=None, codec=None, crf=None, pr
     try:
         if done < len(starts):
             _encode_segments(job, work, done, starts, ends, clock, progress,
-                             _frame_upscaler(model, scale, tile_size, overlap, batch_size, job.source.picture.bits,
+                             _frame_upscaler(upscaler, job.source.picture.bits,
                                              (job.encoding.width, job.encoding.height)))
         elif progress is not None:
             progress(len(frames), len(frames))
@@ -141,28 +182,20 @@ def upscale_video(source, target, model, *, scale=None, codec=None, crf=None, pr
                        clock.seconds, time.perf_counter() - started)
 
 
-def _geometry(model, scale, overlap):
-    if scale is None:
-        scale = getattr(model, "scale", None)
-        if scale is None:
-            raise VideoError("the model does not say its scale; pass scale=")
-    if overlap is None:
-        radius = getattr(model, "radius", None)
-        overlap = DEFAULT_OVERLAP if radius is None else 2 * radius
-    return scale, overlap
-
-
-def _frame_upscaler(model, scale, tile_size, overlap, batch_size, bits, size):
+def _frame_upscaler(upscaler, bits, size):
     """The network stage: decoded rgb24 / rgb48 pixels in host memory -> upscaled pixels of the same type, of
     the encoder's `size` (width, height)."""
-    dtype, top = (np.uint8, 255) if bits <= 8 else (np.uint16, 65535)
+    dtype = np.uint8 if bits <= 8 else np.uint16
+    width, height = size
 
     def upscale_frame(pixels):
         image = to_float32(cp.asarray(pixels))  # uint8 / 255, uint16 / 65535
-        result = upscale(image, model, scale, tile_size=tile_size, overlap=overlap, batch_size=batch_size)
-        if result.shape[1::-1] != size:  # a factor that is not whole, rounded to even sides for the encoder
-            result = resize(result, dsize=size)
-        return cp.asnumpy((cp.clip(result, 0, 1) * top + 0.5).astype(dtype))  # rounded to the nearest level
+        if upscaler.output_size(*image.shape[:2]) == (height, width):
+            return to_levels(upscaler.image(image), dtype)
+        # A factor that is not whole, rounded to even sides for the encoder: the network's own result is
+        # resized once, straight to them.
+        native = dataclasses.replace(upscaler, scale=getattr(upscaler.model, "scale", upscaler.scale))
+        return to_levels(resize(native.image(image), dsize=size), dtype)
 
     return upscale_frame
 
@@ -208,8 +241,9 @@ def _encode_segments(job, work, done, starts, ends, clock, progress, upscale_fra
                 journal.finish(ends[index] - starts[index], source.frames[starts[index]], job.headers)
 
 
-def _identity(job, model, scale, tile_size, overlap, batch_size, starts):
+def _identity(job, upscaler, starts):
     """What the result of the work depends on: resumed segments must have been made with all of it equal."""
+    model, geometry = upscaler.model, upscaler.geometry()
     status = job.source.path.stat()
     model_path = getattr(model, "path", None)
     model_file = None
@@ -221,6 +255,6 @@ def _identity(job, model, scale, tile_size, overlap, batch_size, starts):
         "encoding": job.encoding.identity(),
         "model": [f"{type(model).__module__}.{type(model).__qualname__}", getattr(model, "name", None),
                   getattr(model, "description", None), model_file],
-        "upscale": [scale, tile_size, overlap, batch_size],
+        "upscale": [upscaler.scale, geometry["tile_size"], geometry["overlap"], geometry["batch_size"]],
         "segments": [starts, len(job.source.frames)],
     }

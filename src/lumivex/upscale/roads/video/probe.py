@@ -12,7 +12,7 @@ import struct
 
 import av
 
-from .messages import first_line
+from ...messages import first_line
 
 # Output suffixes and the FFmpeg muxer each means.
 CONTAINERS = {".mp4": "mp4", ".mov": "mov", ".mkv": "matroska", ".webm": "webm"}

@@ -20,8 +20,8 @@ import pathlib
 import struct
 import zlib
 
-from .atomic import atomic_output, orphaned_temporaries
-from .video_probe import VideoError
+from ...atomic import atomic_output, orphaned_temporaries
+from .probe import VideoError
 
 MAGIC = b"LUMIVEX-SEGMENT-1"
 _RECORD = struct.Struct("<qqqBI")  # pts, dts, duration, flags, size; then `size` bytes

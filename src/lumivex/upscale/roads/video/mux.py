@@ -11,9 +11,9 @@ import math
 
 import av
 
-from .atomic import atomic_output
-from .messages import first_line
-from .video_probe import VideoError, ffmpeg_reason, open_input
+from ...atomic import atomic_output
+from ...messages import first_line
+from .probe import VideoError, ffmpeg_reason, open_input
 
 # Metadata a muxer writes itself: copying it would describe the input's encoder and length, not the output's.
 _WRITTEN_BY_MUXER = {"encoder", "duration"}

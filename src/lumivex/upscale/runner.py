@@ -1,0 +1,100 @@
+"""One way to run a job, for the command's own loop and for the Ray workers alike: claim the output, run the
+job's road (which writes atomically), and say in a Result what became of it; one file's failure is a Result,
+never an exception that stops the others.
+
+    for job in plan.jobs:
+        result = run_job(job, upscaler, overwrite=False)   # WRITTEN, EXISTS, CLAIMED, OVERTAKEN or FAILED
+"""
+
+import dataclasses
+import sys
+import time
+import traceback
+
+from .arrays import array_module
+
+array_module()  # before the roads and the models bind `cupy` (a Ray worker starts here)
+
+from . import atomic, claims, images  # noqa: E402
+from .claims import CLAIMED, EXISTS, OVERTAKEN, WRITTEN  # noqa: E402
+from .messages import first_line  # noqa: E402
+from .models import NetworkError  # noqa: E402
+from .roads.video import VideoError  # noqa: E402
+
+__all__ = ["CLAIMED", "EXISTS", "FAILED", "OVERTAKEN", "Result", "WRITTEN", "abandon", "describe_failure",
+           "run_here", "run_job", "sweep"]
+
+FAILED = "failed"
+
+
+@dataclasses.dataclass(frozen=True)
+class Result:
+    """What became of one job: `status` WRITTEN, EXISTS (found already there when its turn came), CLAIMED
+    (another run was making it), OVERTAKEN (another run put it in place first) or FAILED; for a file written,
+    what was written (`written`, one line) and how long it took; for a failure, `error` (one line) and
+    `details` (the traceback)."""
+
+    job: object  # roads.Job
+    status: str
+    written: str = ""
+    seconds: float = 0.0
+    error: str = ""
+    details: str = ""
+
+
+def run_job(job, upscaler, *, overwrite=False, run=None, progress=None):
+    """Upscales `job` with `upscaler` unless another run has it or made it; returns its Result. `run` names the
+    run this process works for (see `claims.claim`); `progress(done, total)` as the road counts."""
+    started = time.perf_counter()
+    written = []
+
+    def write():
+        written.append(job.run(upscaler, replace=overwrite, progress=progress))
+
+    try:
+        # An existing output is found done: by an earlier run, by another run beside this one, or by this run's
+        # attempt before a retry.
+        status = claims.write_once(job.target, write, overwrite=overwrite, run=run)
+    except Exception as error:  # one file's failure, wherever it arose, must not stop the others
+        return Result(job, FAILED, error=describe_failure(error, job.source),
+                      details="".join(traceback.format_exception(error)))
+    return Result(job, status, str(written[0]) if written else "", time.perf_counter() - started)
+
+
+def run_here(jobs, upscaler, *, overwrite=False, on_result=None):
+    """Runs `jobs` one after the other in this process, each with a progress bar on stderr; `on_result(result,
+    done, total)` as each finishes."""
+    from tqdm import tqdm
+
+    for done, job in enumerate(jobs, 1):
+        with tqdm(desc=job.source.name, unit=job.unit, file=sys.stderr, leave=False, disable=None) as bar:
+            def progress(count, total):
+                bar.total = total
+                bar.update(count - bar.n)
+
+            result = run_job(job, upscaler, overwrite=overwrite, progress=progress)
+        if on_result is not None:
+            on_result(result, done, len(jobs))
+
+
+def describe_failure(error, source):
+    """One line for the user saying why `source` could not be upscaled: the first line of `error`'s message,
+    after the name of its type where the message alone would not say what failed (a network's errors)."""
+    message = first_line(error).removeprefix(f"{source}: ")
+    if not isinstance(error, (images.ImageError, VideoError, NetworkError, OSError, MemoryError)):
+        message = f"{type(error).__name__}: {message}"
+    return message
+
+
+def sweep(targets):
+    """Removes what runs that died left beside `targets` (their temporaries and claims); (folder, how many)."""
+    if not targets:
+        return None, 0
+    folder = targets[0].parent
+    return folder, claims.sweep(folder, [target.name for target in targets])
+
+
+def abandon():
+    """Removes this process's temporaries and claims: a run cut short leaves nothing behind."""
+    atomic.remove_live_temporaries()
+    claims.release_all()

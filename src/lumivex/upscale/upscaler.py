@@ -1,0 +1,155 @@
+"""The network and how the road runs it, made in one place and used by every road and both executors.
+
+    from lumivex.upscale import Settings, Upscaler
+
+    upscaler = Settings("builtin", scale=3).load()     # the shipped x4 network, its result resized to x3
+    upscaler, geometry = upscaler.fit(width=4000)      # tile and batch sizes from the memory at hand
+    upscaler = Upscaler(my_model, scale=2, tile_size=128)   # any callable from NCHW batches to larger ones
+
+`Settings` is what a user chooses (picklable: a Ray worker loads its own network from it); `Upscaler` holds the
+loaded model with the factor it produces, the tile size, overlap and batch size. The overlap defaults to twice
+the context the network measured or states; tile and batch sizes left open are fitted to the memory by `fit`,
+and the road's defaults stand in until then. `to_levels` is the one rule turning float results into integer
+levels.
+"""
+
+import dataclasses
+import pathlib
+
+import numpy as np
+
+from .arrays import array_module, describe
+
+cp = array_module()  # before the road's modules bind `cupy`
+
+from . import memory, pipeline  # noqa: E402
+from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_TILE_SIZE  # noqa: E402
+from .messages import UsageError  # noqa: E402
+from .models import load_model  # noqa: E402
+from .rescale import output_size  # noqa: E402
+
+__all__ = ["Settings", "Upscaler", "to_levels"]
+
+
+@dataclasses.dataclass(frozen=True)
+class Settings:
+    """The network asked for and how to run it: `model` "builtin" (the shipped network nearest at or above
+    `scale`) or an ONNX file's path; `scale` None is the network's own factor; `tile_size`, `overlap` and
+    `batch_size` None are chosen (the overlap from the network's context, the others from the memory);
+    `value_range` 1 or 255 (None: the file's word, else 1) and `bgr` say how the network wants its values."""
+
+    model: str = "builtin"
+    scale: float | None = None
+    tile_size: int | None = None
+    overlap: int | None = None
+    batch_size: int | None = None
+    value_range: int | None = None
+    bgr: bool = False
+
+    def __post_init__(self):
+        # The scale is checked where the outputs are planned (`roads.plan`), the range where the network loads.
+        for name in ("tile_size", "batch_size"):
+            value = getattr(self, name)
+            if value is not None and value < 1:
+                raise UsageError(f"--{name.replace('_', '-')} must be at least 1, got {value}")
+        if self.overlap is not None and self.overlap < 0:
+            raise UsageError(f"--overlap must be at least 0, got {self.overlap}")
+        if self.overlap is not None and self.tile_size is not None and self.overlap >= self.tile_size:
+            raise UsageError(f"--overlap must be smaller than --tile-size ({self.tile_size}), got {self.overlap}")
+
+    def load(self, *, threads=None):
+        """The Upscaler of these settings; UsageError for a model file that is not there, the network's own
+        errors (NetworkMismatch) for one that does not fit."""
+        if str(self.model) != "builtin" and not pathlib.Path(self.model).is_file():
+            raise UsageError(f"{self.model}: no such model file")
+        model = load_model(self.model, self.scale, value_range=self.value_range, bgr=self.bgr, threads=threads)
+        return Upscaler(model, scale=self.scale, tile_size=self.tile_size, overlap=self.overlap,
+                        batch_size=self.batch_size)
+
+
+@dataclasses.dataclass(frozen=True)
+class Upscaler:
+    """A model and the geometry the road runs it with. `scale` None is the model's own factor (a model that
+    states none needs one); `overlap` None is twice the model's context."""
+
+    model: object
+    scale: float | None = None
+    tile_size: int | None = None
+    overlap: int | None = None
+    batch_size: int | None = None
+
+    def __post_init__(self):
+        if self.scale is None:
+            if getattr(self.model, "scale", None) is None:
+                raise UsageError("the model does not say its scale; pass scale=")
+            object.__setattr__(self, "scale", self.model.scale)
+        given = self.overlap is not None
+        if not given:
+            object.__setattr__(self, "overlap", pipeline.default_overlap(self.model))
+        if self.tile_size is not None and self.overlap >= self.tile_size:
+            whence = "--overlap" if given else "what the network needs; --overlap sets it"
+            raise UsageError(f"--tile-size must be larger than the overlap {self.overlap} ({whence}), got "
+                             f"{self.tile_size}")
+
+    @property
+    def description(self):
+        return getattr(self.model, "description", type(self.model).__name__)
+
+    @property
+    def notice(self):
+        return getattr(self.model, "notice", None)
+
+    @property
+    def device(self):
+        """Where the arrays live, in one line."""
+        return describe()
+
+    def overlap_warning(self):
+        """A line when the overlap given leaves the windows less context than the network needs, else None."""
+        needed = getattr(self.model, "radius", None)
+        if needed is None or self.overlap // 2 >= needed:
+            return None
+        return (f"warning: --overlap {self.overlap} gives each window {self.overlap // 2} pixels of context; "
+                f"{getattr(self.model, 'name', 'the network')} needs {needed} (--overlap {2 * needed}) for tiles "
+                f"without seams")
+
+    def fit(self, width=4096):
+        """(Upscaler, Geometry): the tile and batch sizes left open chosen from the memory at hand for images up
+        to `width` pixels wide; Geometry None when both were given."""
+        if self.tile_size is not None and self.batch_size is not None:
+            return self, None
+        if self.tile_size is None:
+            largest = memory.TILE_SIZES[0] if cp.cuda.is_available() else memory.LARGEST_CPU_TILE
+            if getattr(self.model, "window", None) is None and self.overlap >= largest:
+                raise UsageError(f"--overlap {self.overlap} leaves no window: the windows chosen are at most "
+                                 f"{largest} pixels a side; give a larger --tile-size")
+        geometry = memory.choose_geometry(self.model, scale=getattr(self.model, "scale", 2), overlap=self.overlap,
+                                          width=width, tile_size=self.tile_size, batch_size=self.batch_size)
+        return dataclasses.replace(self, tile_size=geometry.tile_size, batch_size=geometry.batch_size), geometry
+
+    def output_size(self, height, width):
+        """(height, width) of the result for an image of `height` x `width`."""
+        return output_size(height, width, self.scale)
+
+    def bands(self, source, *, planes=None, progress=None):
+        """The result as bands of float32 rows (see `pipeline.upscale_bands`)."""
+        return pipeline.upscale_bands(source, self.model, self.scale, planes=planes, progress=progress,
+                                      **self.geometry())
+
+    def image(self, image, *, progress=None):
+        """The whole result of an (H, W, C) float image in memory (see `pipeline.upscale`)."""
+        return pipeline.upscale(image, self.model, self.scale, progress=progress, **self.geometry())
+
+    def geometry(self):
+        """The tile size, overlap and batch size the road runs with (its defaults for sizes not chosen)."""
+        return {"tile_size": self.tile_size or DEFAULT_TILE_SIZE, "overlap": self.overlap,
+                "batch_size": self.batch_size or DEFAULT_BATCH_SIZE}
+
+
+def to_levels(result, dtype):
+    """The road's float32 result as host pixels of `dtype`: integers clamped to 0-1 and rounded to the nearest
+    level; floats kept as they are, values outside 0-1 included (scientific data)."""
+    dtype = np.dtype(dtype)
+    if dtype.kind == "f":
+        return cp.asnumpy(result.astype(dtype))
+    return cp.asnumpy((cp.clip(result, 0, 1) * np.iinfo(dtype).max + 0.5).astype(dtype))
