@@ -12,13 +12,15 @@ Pickled checkpoints are read with torch's weights-only loader: a file that would
 
 import dataclasses
 import io
+import math
 import pathlib
+import re
 import time
 import warnings
 
 from .. import atomic
 from . import cache
-from .contract import MINIMUM_KEY, Contract
+from .contract import MINIMUM_KEY, MULTIPLE_KEY, Contract
 from .errors import NetworkMismatch
 from .probe import announce
 
@@ -91,6 +93,7 @@ def load_checkpoint(path, *, value_range=None, bgr=False, threads=None, digest=N
         " and exporting it to ONNX (once per file: later runs take the export from the cache)" if tries else ""))
     descriptor = _read(path)
     described = _describe(descriptor, path.name)
+    described = dataclasses.replace(described, multiple=_block(descriptor, described))
     if tries:
         try:
             _export(descriptor, described, export)
@@ -129,12 +132,14 @@ def _read(path):
         else:
             state = torch.load(path, map_location="cpu", weights_only=True)
     except Exception as error:
-        import pickle
-
-        if isinstance(error, pickle.UnpicklingError):
-            raise NetworkMismatch.of(name, "refused: the file holds more than weights (loading it would run "
-                                           "code it carries)") from None
-        raise NetworkMismatch.of(name, f"not a readable checkpoint ({_first(error)})") from None
+        # The weights-only loader names what a pickle would have called ("GLOBAL posix.system") when it
+        # stops at it; any other failure is a file that is no checkpoint, or a damaged one.
+        called = re.search(r"GLOBAL ([\w.]+)", str(error))
+        if called:
+            raise NetworkMismatch.of(name, f"refused: the file holds more than weights (loading it would call "
+                                           f"{called[1]})") from None
+        what = "torch cannot read it as weights" if "Weights only load failed" in str(error) else _first(error)
+        raise NetworkMismatch.of(name, f"not a readable checkpoint ({what})") from None
     if not isinstance(state, dict):
         raise NetworkMismatch.of(name, f"holds a {type(state).__name__}, not the weights of a network")
     try:
@@ -187,6 +192,16 @@ def _network(descriptor):
     return Restoration().eval()
 
 
+def _block(descriptor, described):
+    """The side multiple windows must keep: spandrel's, or the attention window of the transformers (SwinIR
+    and its kin), which pad their input to whole windows and attend within windows laid from its origin: a
+    window of the road gives the whole image's result only where it starts on a multiple of theirs."""
+    window = getattr(descriptor.model, "window_size", None)
+    if isinstance(window, int) and 1 < window <= 64:
+        return described.multiple * window // math.gcd(described.multiple, window)
+    return described.multiple
+
+
 def _sides(described, steps):
     """An (height, width) the network takes: at least 32 and its minimum, a multiple of its multiple,
     `steps` multiples larger (heights and widths differ, so that a swap shows)."""
@@ -218,7 +233,8 @@ def _export(descriptor, described, target):
     except Exception as error:
         raise NotExportable(f"torch could not export it to ONNX ({_first(error)})") from None
     # The minimum side is the adapter's to meet (the road's last windows may be smaller).
-    onnx.helper.set_model_props(graph, {MINIMUM_KEY: str(described.minimum), "architecture": described.architecture})
+    onnx.helper.set_model_props(graph, {MINIMUM_KEY: str(described.minimum), MULTIPLE_KEY: str(described.multiple),
+                                        "architecture": described.architecture})
     serialised = graph.SerializeToString()
     other = torch.rand((2, c, *_sides(described, 3)), generator=generator)
     try:

@@ -4,7 +4,8 @@ and its metadata state (`read_graph`). The probe (probe.py) finds the rest by ru
 Metadata keys read (`metadata_props`, all optional): "value_range" ("255" or "0-255" when the network takes
 and gives 0-255; "1" or "0-1"), "receptive_radius" or "receptive_field_radius" (the context in input pixels
 a window needs, used as it is instead of measuring it), "minimum_size" (the smallest side it takes: smaller
-windows are filled up to it). The factor is always what the probe sees.
+windows are filled up to it), "side_multiple" (the least multiple its sides and window origins keep; the
+probe may find a larger one). The factor is always what the probe sees.
 """
 
 import dataclasses
@@ -17,6 +18,7 @@ VALUE_RANGES = (1, 255)
 RANGE_KEY = "value_range"
 RADIUS_KEYS = ("receptive_radius", "receptive_field_radius")
 MINIMUM_KEY = "minimum_size"
+MULTIPLE_KEY = "side_multiple"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -88,6 +90,7 @@ class Declared:
     value_range: int | None = None
     radius: int | None = None
     minimum: int = 0
+    multiple: int = 1
 
 
 def read_graph(session, network):
@@ -121,7 +124,8 @@ def read_graph(session, network):
                                           "are supported")
     declared = read_metadata(session.get_modelmeta().custom_metadata_map, network)
     contract = Contract(source.name, result.name, ELEMENT_TYPES[source.type], ELEMENT_TYPES[result.type],
-                        "NHWC" if nhwc else "NCHW", c, n, h, w, minimum=declared.minimum)
+                        "NHWC" if nhwc else "NCHW", c, n, h, w, multiple=declared.multiple,
+                        minimum=declared.minimum)
     return contract, declared
 
 
@@ -138,4 +142,5 @@ def read_metadata(metadata, network):
 
     radii = [number(key) for key in RADIUS_KEYS]
     return Declared(value_range=number(RANGE_KEY, lambda v: v in VALUE_RANGES),
-                    radius=next((r for r in radii if r is not None), None), minimum=number(MINIMUM_KEY) or 0)
+                    radius=next((r for r in radii if r is not None), None), minimum=number(MINIMUM_KEY) or 0,
+                    multiple=number(MULTIPLE_KEY, lambda v: 1 <= v <= 64) or 1)

@@ -94,12 +94,13 @@ def texture(height, width, channels, seed=0):
 def probe_geometry(run, contract, network):
     """(scale, multiple, channels, brightness shift) of the network that `run` (NumPy array in the network's
     form -> its output) runs, given the graph's `contract` with its value range. The multiple is the
-    smallest of MULTIPLES for which sides that are odd multiples of it give a whole multiple of them; fixed
-    sides are taken as they are. Channels the graph leaves open are 3 unless one channel runs as well.
+    smallest of MULTIPLES, and at least the contract's, for which sides that are odd multiples of it give a
+    whole multiple of them; fixed sides are taken as they are. Channels the graph leaves open are 3 unless one channel runs as well.
     NetworkMismatch says what did not fit."""
     channels, batch = contract.channels or 3, contract.batch or 1
     first_failure = None
-    for multiple in MULTIPLES:
+    # A multiple the file states is the least, whether a power of two or not.
+    for multiple in sorted(m for m in {contract.multiple, *MULTIPLES} if m >= contract.multiple):
         h = contract.height or _odd_multiple(multiple, 0)
         w = contract.width or _odd_multiple(multiple, 2)
         image = texture(h, w, channels)
@@ -206,3 +207,4 @@ def measure_radius(model, contract, seed=0):
         if high < cap:
             break  # a fixed window leaves no more context
     return high, True
+
