@@ -112,6 +112,8 @@ def _download(entry, url, partial, progress):
             failure = str(incomplete)
             continue
     have = partial.stat().st_size if partial.exists() else 0
+    if have == 0:
+        raise DownloadError(f"{entry.name}: could not download {url} ({failure})")
     if have != entry.size:
         raise DownloadError(f"{entry.name}: the download from {url} broke off at {have} of {entry.size} bytes "
                             f"({failure}); run again to resume it")
