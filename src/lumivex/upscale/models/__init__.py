@@ -76,5 +76,6 @@ def load_model(name, scale=None, *, value_range=None, bgr=False, threads=None):
     return OnnxModel(path, **options)
 
 
-__all__ = ["BUILTIN_SCALES", "Contract", "DeviceOutOfMemory", "DownloadError", "NetworkError", "NetworkMismatch", "OnnxModel",
+__all__ = ["BUILTIN_SCALES", "Contract", "DeviceOutOfMemory", "DownloadError", "NetworkError", "NetworkMismatch",
+           "OnnxModel",
            "TorchModel", "builtin_path", "builtin_scale", "load_model"]

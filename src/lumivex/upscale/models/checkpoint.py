@@ -58,6 +58,7 @@ class Described:
     multiple: int
     minimum: int
     half: bool
+    bfloat16: bool
     exported: bool = False
     reason: str = ""  # why it was not exported
 
@@ -107,7 +108,7 @@ def load_checkpoint(path, *, value_range=None, bgr=False, threads=None, digest=N
     if described.exported:
         made = f"made now in {time.perf_counter() - started:.1f} s"
         return _onnx_model(export, path.name, described, value_range, bgr, threads, made, started)
-    return _torch_model(descriptor, path.name, described, digest)
+    return _torch_model(descriptor, path.name, described, digest, value_range, bgr)
 
 
 def _export_path(digest, path):
@@ -171,7 +172,8 @@ def _describe(descriptor, name):
         raise NetworkMismatch.of(name, f"{architecture} takes only square images, which tiles cannot promise")
     parameters = sum(parameter.numel() for parameter in descriptor.model.parameters())
     return Described(architecture, descriptor.purpose, int(descriptor.scale), int(descriptor.input_channels),
-                     int(parameters), int(sizes.multiple_of), int(sizes.minimum), bool(descriptor.supports_half))
+                     int(parameters), int(sizes.multiple_of), int(sizes.minimum), bool(descriptor.supports_half),
+                     bool(descriptor.supports_bfloat16))
 
 
 def _network(descriptor):
@@ -266,7 +268,7 @@ def _onnx_model(export, name, described, value_range, bgr, threads, made, starte
     return model
 
 
-def _torch_model(descriptor, name, described, digest):
+def _torch_model(descriptor, name, described, digest, value_range, bgr):
     """The module run by PyTorch where it cannot be exported: its context measured once, kept in the cache."""
     import cupy as cp
 
@@ -274,13 +276,16 @@ def _torch_model(descriptor, name, described, digest):
     from .torch_model import TorchModel
 
     module = _network(descriptor)
-    if cp.cuda.is_available():
+    if cp.cuda.is_available():  # the narrowest type spandrel says the architecture computes right in
         module = module.to("cuda")
         if described.half:
             module = module.half()
+        elif described.bfloat16:
+            module = module.bfloat16()
     contract = Contract("input", "output", channels=described.channels, multiple=described.multiple,
-                        minimum=described.minimum, scale=described.scale)
-    entry = f"checkpoint-{digest}-v{EXPORT_VERSION}-context.json"
+                        minimum=described.minimum, scale=described.scale, value_range=value_range or 1,
+                        bgr=bool(bgr))
+    entry = cache.entry_name(f"context-{digest}-v{EXPORT_VERSION}", contract.value_range, bgr)
     kept = cache.load(entry) or {}
     if isinstance(kept.get("radius"), int) and isinstance(kept.get("capped"), bool):
         radius, capped, measured = kept["radius"], kept["capped"], "from the cache"

@@ -95,7 +95,8 @@ def probe_geometry(run, contract, network):
     """(scale, multiple, channels, brightness shift) of the network that `run` (NumPy array in the network's
     form -> its output) runs, given the graph's `contract` with its value range. The multiple is the
     smallest of MULTIPLES, and at least the contract's, for which sides that are odd multiples of it give a
-    whole multiple of them; fixed sides are taken as they are. Channels the graph leaves open are 3 unless one channel runs as well.
+    whole multiple of them; fixed sides are taken as they are. Channels the graph leaves open are 3 unless one
+    channel runs as well.
     NetworkMismatch says what did not fit."""
     channels, batch = contract.channels or 3, contract.batch or 1
     first_failure = None
