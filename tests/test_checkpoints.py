@@ -116,7 +116,7 @@ def whole_image_run(checkpoint, pixels, multiple):
 def test_a_checkpoint_upscales_through_the_command_as_its_module_does(tmp_path, monkeypatch, capsys, case):
     _, factor, layout, suffix = CASES[case]
     monkeypatch.chdir(tmp_path)
-    pixels = photo(150, 131)  # odd sides, and more than one window each way
+    pixels = photo(102, 87)  # odd sides, and more than one window each way
     Image.fromarray(pixels).save("photo.png")
     checkpoint = save_checkpoint(tmp_path / f"net{suffix}", made_module(case), layout)
 
