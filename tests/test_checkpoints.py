@@ -184,7 +184,7 @@ class Payload:
         return os.mkdir, (str(self.folder),)
 
 
-@pytest.mark.parametrize("kind", ["code", "unknown weights", "not a checkpoint", "no torch"])
+@pytest.mark.parametrize("kind", ["code", "unknown weights", "damaged weights", "not a checkpoint", "no torch"])
 def test_what_cannot_be_a_model_is_refused_in_one_line(tmp_path, monkeypatch, capsys, kind):
     monkeypatch.chdir(tmp_path)
     Image.fromarray(photo(20, 20)).save("photo.png")
@@ -193,6 +193,10 @@ def test_what_cannot_be_a_model_is_refused_in_one_line(tmp_path, monkeypatch, ca
         torch.save({"conv.weight": torch.zeros(3, 3, 3, 3), "extra": Payload(tmp_path / "ran")}, checkpoint)
     elif kind == "unknown weights":
         torch.save({"encoder.weight": torch.zeros(3, 3)}, checkpoint)
+    elif kind == "damaged weights":  # an ESRGAN by its keys, one of whose layers has the wrong shape
+        state = rrdb(2).state_dict()
+        state["model.0.weight"] = torch.zeros(8, 3, 5, 5)
+        torch.save(state, checkpoint)
     elif kind == "not a checkpoint":
         checkpoint.write_bytes(b"\x89PNG not weights")
     else:
@@ -202,7 +206,8 @@ def test_what_cannot_be_a_model_is_refused_in_one_line(tmp_path, monkeypatch, ca
     assert cli.main(["photo.png", "--model", checkpoint.name]) == cli.EXIT_USAGE
     error = capsys.readouterr().err.strip().splitlines()[-1]
     expected = {"code": "refused: the file holds more than weights", "unknown weights": "spandrel knows no "
-                "architecture", "not a checkpoint": "not a readable checkpoint",
+                "architecture", "damaged weights": "spandrel could not build its network",
+                "not a checkpoint": "not a readable checkpoint",
                 "no torch": 'pip install "lumivex[torch]"'}[kind]
     assert error.startswith("lumivex-upscale: error: model.pth: ") and expected in error, error
     assert not (tmp_path / "ran").exists()

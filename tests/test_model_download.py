@@ -3,6 +3,7 @@ into the cache folder, resumed after a transfer that breaks off, refused (and no
 answers 404 or sends a file whose digest is not the catalogue's; two fetches at once end with one good copy."""
 
 import hashlib
+import re
 import http.server
 import socket
 import threading
@@ -166,3 +167,13 @@ def test_two_fetches_at_once_end_with_one_good_copy(tmp_path, server):
     assert errors == [] and len(results) == 2 and results[0] == results[1]
     assert results[0][0].read_bytes() == body
     assert server.requests == [("shared.pth", None)]  # the second found the first's copy
+
+
+def test_the_catalogue_lists_only_openly_licensed_models_under_the_databases_ids():
+    names = [entry.name.lower() for entry in catalogue.ENTRIES]
+    assert catalogue.ENTRIES and len(set(names)) == len(names)
+    for entry in catalogue.ENTRIES:
+        assert entry.name.startswith(f"{entry.scale}x-")  # OpenModelDB's ids begin with the factor
+        assert entry.licence in ("MIT", "Apache-2.0", "BSD-3-Clause", "BSD-2-Clause", "CC0-1.0", "CC-BY-4.0")
+        assert re.fullmatch(r"[0-9a-f]{64}", entry.sha256) and entry.size > 0
+        assert entry.url.startswith("https://") and entry.file_name.endswith((".pth", ".safetensors"))
