@@ -212,3 +212,19 @@ def test_what_cannot_be_a_model_is_refused_in_one_line(tmp_path, monkeypatch, ca
     assert error.startswith("lumivex-upscale: error: model.pth: ") and expected in error, error
     assert not (tmp_path / "ran").exists()
     assert not (tmp_path / "photo_x2.png").exists()
+
+
+@pytest.mark.parametrize("purpose, named", [("FaceSR", "a face restoration network"),
+                                            ("Inpainting", "an inpainting network")])
+def test_face_restorers_and_inpainting_networks_are_refused_by_name(purpose, named):
+    from lumivex.upscale.models import checkpoint
+
+    # Such checkpoints are hundreds of megabytes: spandrel's descriptor of one, around a small module.
+    kind = spandrel.MaskedImageModelDescriptor if purpose == "Inpainting" else spandrel.ImageModelDescriptor
+    architecture = spandrel.MAIN_REGISTRY["LaMa" if purpose == "Inpainting" else "GFPGAN"].architecture
+    module = torch.nn.Conv2d(3, 3, 1)
+    options = {} if purpose == "Inpainting" else {"scale": 1}
+    descriptor = kind(module, module.state_dict(), architecture=architecture, purpose=purpose, tags=[],
+                      supports_half=False, supports_bfloat16=False, input_channels=3, output_channels=3, **options)
+    with pytest.raises(models.NetworkMismatch, match=f"^face.pth: .* is {named}, not an image upscaling"):
+        checkpoint._describe(descriptor, "face.pth")
