@@ -79,6 +79,8 @@ def parse_args(argv):
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="show the whole traceback of each failure (for debugging a network)")
     # Flags that answer and end the run go here.
+    parser.add_argument("--list-models", action=_ListModels, nargs=0,
+                        help="list the models --model takes by name (downloaded once), with those already cached")
     parser.add_argument("--version", action="version", version=f"{PROGRAM} {importlib.metadata.version('lumivex')}")
     args = parser.parse_args(argv)
     # By position or by -i / -o: the input comes first, the output after it.
@@ -87,6 +89,14 @@ def parse_args(argv):
         parser.error(f"one input and at most one output are needed, got {len(paths)} paths")
     args.input, args.output = paths[0], paths[1] if len(paths) == 2 else None
     return args
+
+
+class _ListModels(argparse.Action):
+    def __call__(self, parser, namespace, values, option_string=None):
+        from lumivex.upscale.models import catalogue  # upscaler has chosen the arrays already
+
+        print(catalogue.listing())
+        parser.exit()
 
 
 def _positive_number(text):

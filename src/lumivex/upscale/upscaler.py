@@ -14,7 +14,6 @@ levels.
 """
 
 import dataclasses
-import pathlib
 
 import numpy as np
 
@@ -58,11 +57,12 @@ class Settings:
             raise UsageError(f"--overlap must be smaller than --tile-size ({self.tile_size}), got {self.overlap}")
 
     def load(self, *, threads=None):
-        """The Upscaler of these settings; UsageError for a model file that is not there, the network's own
+        """The Upscaler of these settings; UsageError for a model that is neither a file nor a catalogue name, the network's own
         errors (NetworkMismatch) for one that does not fit."""
-        if str(self.model) != "builtin" and not pathlib.Path(self.model).is_file():
-            raise UsageError(f"{self.model}: no such model file")
-        model = load_model(self.model, self.scale, value_range=self.value_range, bgr=self.bgr, threads=threads)
+        try:
+            model = load_model(self.model, self.scale, value_range=self.value_range, bgr=self.bgr, threads=threads)
+        except FileNotFoundError as missing:  # neither a file nor a name of the catalogue
+            raise UsageError(str(missing)) from None
         return Upscaler(model, scale=self.scale, tile_size=self.tile_size, overlap=self.overlap,
                         batch_size=self.batch_size)
 

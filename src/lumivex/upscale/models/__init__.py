@@ -6,17 +6,22 @@
   memory where `onnxruntime-gpu` and a device are present, the CPU otherwise).
 - `TorchModel(module)`: a user's PyTorch module, handed CuPy arrays through DLPack (needs torch).
 - `load_model(name, scale=None, ...)`: "builtin" (the shipped network nearest at or above `scale`: `sr_x2.onnx`,
-  `sr_x4.onnx` beside this file) or an ONNX file by path; `builtin_path(scale)` the shipped file for 2 or 4.
+  `sr_x4.onnx` beside this file), an ONNX file by path, a PyTorch checkpoint by path (checkpoint.py: through
+  spandrel and an ONNX export kept in the cache), or a model of the catalogue by name (catalogue.py, fetched
+  by download.py); `builtin_path(scale)` the shipped file for 2 or 4.
+- `catalogue.listing()`: the text that lists the catalogue's models, with those already downloaded.
 
 Every model is a callable from an (N, C, h, w) float32 CuPy batch to an (N, C, scale*h, scale*w) one and has
 `description` (one line for users) and `notice` (None, or one line worth telling users, such as host copies).
 ONNX models also state `scale`, `radius`, `max_batch`, `window` and `name` for the road. Their errors are in
-`errors`: NetworkMismatch at load, NetworkError inside a call, DeviceOutOfMemory.
+`errors`: NetworkMismatch at load, NetworkError inside a call, DeviceOutOfMemory; `download.DownloadError`.
 """
 
 import pathlib
 
+from . import catalogue, checkpoint, download
 from .contract import Contract
+from .download import DownloadError
 from .errors import DeviceOutOfMemory, NetworkError, NetworkMismatch
 from .onnx_model import OnnxModel
 from .torch_model import TorchModel
@@ -45,18 +50,32 @@ def builtin_scale(scale=None):
 
 
 def load_model(name, scale=None, *, value_range=None, bgr=False, threads=None):
-    """The model named by `name`: "builtin" (the shipped network for `scale`, see builtin_scale) or the path of
-    an ONNX file, which may enlarge by any factor (`scale` is then the road's business).
+    """The model named by `name`: "builtin" (the shipped network for `scale`, see builtin_scale), the path of
+    an ONNX file or of a PyTorch checkpoint (.pth, .pt, .ckpt, .safetensors: needs `lumivex[torch]`), or the
+    name of a catalogue model (`catalogue.listing()`), downloaded into the cache folder the first time. A
+    network may enlarge by any factor (`scale` is then the road's business).
 
     `value_range`, `bgr` and `threads` as for OnnxModel. Raises NetworkMismatch for a file that is no usable
-    network, FileNotFoundError for a builtin network that is not installed.
+    network, FileNotFoundError for a builtin network that is not installed or a name that is neither a file
+    nor in the catalogue, DownloadError for a catalogue model that could not be fetched.
     """
+    options = {"value_range": value_range, "bgr": bgr, "threads": threads}
     if str(name) == "builtin":
-        path = builtin_path(builtin_scale(scale))
-    else:
-        path = pathlib.Path(name)
-    return OnnxModel(path, value_range=value_range, bgr=bgr, threads=threads)
+        return OnnxModel(builtin_path(builtin_scale(scale)), **options)
+    path = pathlib.Path(name)
+    if not path.exists():
+        entry = catalogue.find(name)
+        if entry is not None:
+            path, digest = download.fetch(entry)
+            return checkpoint.load_checkpoint(path, digest=digest, **options)
+        if path.suffix == "" and path.parent == pathlib.Path("."):
+            raise FileNotFoundError(f"{name}: no such model file, nor a model of the catalogue (--list-models "
+                                    "lists them)")
+    if checkpoint.is_checkpoint(path):
+        return checkpoint.load_checkpoint(path, **options)
+    return OnnxModel(path, **options)
 
 
-__all__ = ["BUILTIN_SCALES", "Contract", "DeviceOutOfMemory", "NetworkError", "NetworkMismatch", "OnnxModel",
+__all__ = ["BUILTIN_SCALES", "Contract", "DeviceOutOfMemory", "DownloadError", "NetworkError", "NetworkMismatch",
+           "OnnxModel",
            "TorchModel", "builtin_path", "builtin_scale", "load_model"]

@@ -5,7 +5,7 @@ order, channel count, batch size, window size or side multiple), and its result 
 
 Windows are filled to the sizes a network needs by edge replication at their bottom and right, so their
 origin (and any sub-pixel grid inside the network) stays where the road put it; the filled part is cropped
-from the result.
+from the result. The same fills a window smaller than a network's minimum side.
 """
 
 import cupy as cp
@@ -66,8 +66,8 @@ class Adapter:
         """Runs an NCHW float32 [0, 1] batch of the channels the network takes, in full network batches."""
         contract = self.contract
         n, _, h, w = x.shape
-        height = contract.height or -(-h // contract.multiple) * contract.multiple
-        width = contract.width or -(-w // contract.multiple) * contract.multiple
+        height = contract.height or -(-max(h, contract.minimum) // contract.multiple) * contract.multiple
+        width = contract.width or -(-max(w, contract.minimum) // contract.multiple) * contract.multiple
         if (height, width) != (h, w):
             x = cp.pad(x, ((0, 0), (0, 0), (0, height - h), (0, width - w)), mode="edge")
         if contract.value_range != 1:

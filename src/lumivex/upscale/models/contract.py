@@ -3,7 +3,9 @@ and its metadata state (`read_graph`). The probe (probe.py) finds the rest by ru
 
 Metadata keys read (`metadata_props`, all optional): "value_range" ("255" or "0-255" when the network takes
 and gives 0-255; "1" or "0-1"), "receptive_radius" or "receptive_field_radius" (the context in input pixels
-a window needs, used as it is instead of measuring it). The factor is always what the probe sees.
+a window needs, used as it is instead of measuring it), "minimum_size" (the smallest side it takes: smaller
+windows are filled up to it), "side_multiple" (the least multiple its sides and window origins keep; the
+probe may find a larger one). The factor is always what the probe sees.
 """
 
 import dataclasses
@@ -15,6 +17,8 @@ CHANNEL_COUNTS = (1, 3, 4)
 VALUE_RANGES = (1, 255)
 RANGE_KEY = "value_range"
 RADIUS_KEYS = ("receptive_radius", "receptive_field_radius")
+MINIMUM_KEY = "minimum_size"
+MULTIPLE_KEY = "side_multiple"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -25,7 +29,8 @@ class Contract:
     (any count, each batch as it comes); `batch`, `height`, `width` fixed sizes or None; `multiple` what
     each free side must be a multiple of; `scale` the integer factor; `radius` the context in input pixels
     a window needs on each side for its core to equal the whole-image result within half an 8-bit level;
-    `value_range` 1 or 255 (the value of white); `bgr` whether the colour order is BGR.
+    `value_range` 1 or 255 (the value of white); `bgr` whether the colour order is BGR; `minimum` the
+    smallest free side it takes.
     """
 
     input_name: str
@@ -42,6 +47,7 @@ class Contract:
     radius: int = 0
     value_range: int = 1
     bgr: bool = False
+    minimum: int = 0
 
     @property
     def window(self):
@@ -55,7 +61,8 @@ class Contract:
     def plain(self):
         """True when a road batch goes to the network as it is: float32 NCHW RGB in [0, 1], free sizes."""
         return (self.dtype == self.output_dtype == "float32" and self.layout == "NCHW" and self.batch is None
-                and self.window is None and self.multiple == 1 and self.value_range == 1 and not self.bgr)
+                and self.window is None and self.multiple == 1 and self.minimum <= 1 and self.value_range == 1
+                and not self.bgr)
 
     def summary(self):
         """One line of what differs from a plain network, with the factor and the context, e.g.
@@ -82,6 +89,8 @@ class Declared:
 
     value_range: int | None = None
     radius: int | None = None
+    minimum: int = 0
+    multiple: int = 1
 
 
 def read_graph(session, network):
@@ -113,9 +122,11 @@ def read_graph(session, network):
         shape = "x".join(str(d) if d else "?" for d in dims)
         raise NetworkMismatch.of(network, f"takes {c} channels (input {shape} read as NCHW); 1, 3 or 4 "
                                           "are supported")
+    declared = read_metadata(session.get_modelmeta().custom_metadata_map, network)
     contract = Contract(source.name, result.name, ELEMENT_TYPES[source.type], ELEMENT_TYPES[result.type],
-                        "NHWC" if nhwc else "NCHW", c, n, h, w)
-    return contract, read_metadata(session.get_modelmeta().custom_metadata_map, network)
+                        "NHWC" if nhwc else "NCHW", c, n, h, w, multiple=declared.multiple,
+                        minimum=declared.minimum)
+    return contract, declared
 
 
 def read_metadata(metadata, network):
@@ -131,4 +142,5 @@ def read_metadata(metadata, network):
 
     radii = [number(key) for key in RADIUS_KEYS]
     return Declared(value_range=number(RANGE_KEY, lambda v: v in VALUE_RANGES),
-                    radius=next((r for r in radii if r is not None), None))
+                    radius=next((r for r in radii if r is not None), None), minimum=number(MINIMUM_KEY) or 0,
+                    multiple=number(MULTIPLE_KEY, lambda v: 1 <= v <= 64) or 1)

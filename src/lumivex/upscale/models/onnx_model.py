@@ -14,6 +14,7 @@ fp32, without TF32), so rounding never passes for missing context.
 
 import dataclasses
 import pathlib
+import time
 
 import cupy as cp
 import numpy as np
@@ -23,7 +24,7 @@ from . import cache
 from .adapter import Adapter
 from .contract import VALUE_RANGES, read_graph
 from .errors import DeviceOutOfMemory, NetworkError, NetworkMismatch
-from .probe import BRIGHTNESS_DOUBT, Findings, measure_radius, probe_geometry
+from .probe import BRIGHTNESS_DOUBT, Findings, announce_probe, measure_radius, probe_geometry
 
 FP16_COMPUTE_CAPABILITY = 70
 _OOM_MESSAGES = ("out of memory", "failed to allocate")
@@ -90,7 +91,7 @@ class OnnxModel:
         # whole image's result only when it starts on a multiple of the block, so windows must start on one.
         self.multiple = self.contract.multiple
         where = "CUDA" + (" fp16" if self.fp16 else "") if self.uses_cuda else "CPU"
-        self.description = f"{self.name} ({self.contract.summary()}) on ONNX Runtime {where}"
+        self.description = f"{self.name} ({self.contract.summary()} {self.measured}) on ONNX Runtime {where}"
         if self.uses_cuda:
             run = self._run_on_device
         else:
@@ -147,8 +148,13 @@ class OnnxModel:
         except OSError:
             entry = None
         findings = Findings.from_dict(cache.load(entry)) if entry else None
+        self.measured = "from the cache" if declared.radius is None else "as its metadata says"
         if findings is None:
+            began = time.perf_counter()
+            announce_probe(self.path)
             findings = self._probe(graph, declared)
+            if declared.radius is None:
+                self.measured = f"measured now in {time.perf_counter() - began:.1f} s"
             if entry:
                 cache.store(entry, findings.to_dict())
         return findings

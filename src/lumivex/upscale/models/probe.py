@@ -8,6 +8,8 @@ nothing that 8 bits can show; the measurement finds what matters.
 """
 
 import dataclasses
+import os
+import sys
 
 import cupy as cp
 import numpy as np
@@ -23,6 +25,26 @@ TOLERANCE = 0.5 / 255
 CORE = 16
 CAPS = (8, 16, 32, 64)  # growing contexts tried in turn; a larger whole image pays only where needed
 BRIGHTNESS_DOUBT = 0.25  # of white: a mean shift on the test image that suggests the wrong value range
+# A network file this large (weights of a deep network) takes seconds to minutes to measure on a CPU: the user
+# is told before it starts, rather than wait in silence.
+SLOW_PROBE_BYTES = 2_000_000
+
+
+def announce(text):
+    """Tells the user, before it starts, about work that takes more than a moment (on stderr, one line)."""
+    print(f"lumivex: {text}", file=sys.stderr, flush=True)
+
+
+def announce_probe(path):
+    """Says that the probe of the network file at `path` is starting, where the file is large enough for it
+    to take more than a moment."""
+    try:
+        large = os.path.getsize(path) >= SLOW_PROBE_BYTES
+    except OSError:
+        return
+    if large:
+        announce(f"{os.path.basename(path)}: measuring the context a window needs (once per file: later runs "
+                 "take it from the cache)")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -72,12 +94,14 @@ def texture(height, width, channels, seed=0):
 def probe_geometry(run, contract, network):
     """(scale, multiple, channels, brightness shift) of the network that `run` (NumPy array in the network's
     form -> its output) runs, given the graph's `contract` with its value range. The multiple is the
-    smallest of MULTIPLES for which sides that are odd multiples of it give a whole multiple of them; fixed
-    sides are taken as they are. Channels the graph leaves open are 3 unless one channel runs as well.
+    smallest of MULTIPLES, and at least the contract's, for which sides that are odd multiples of it give a
+    whole multiple of them; fixed sides are taken as they are. Channels the graph leaves open are 3 unless one
+    channel runs as well.
     NetworkMismatch says what did not fit."""
     channels, batch = contract.channels or 3, contract.batch or 1
     first_failure = None
-    for multiple in MULTIPLES:
+    # A multiple the file states is the least, whether a power of two or not.
+    for multiple in sorted(m for m in {contract.multiple, *MULTIPLES} if m >= contract.multiple):
         h = contract.height or _odd_multiple(multiple, 0)
         w = contract.width or _odd_multiple(multiple, 2)
         image = texture(h, w, channels)
@@ -184,3 +208,4 @@ def measure_radius(model, contract, seed=0):
         if high < cap:
             break  # a fixed window leaves no more context
     return high, True
+
