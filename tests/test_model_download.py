@@ -177,3 +177,24 @@ def test_the_catalogue_lists_only_openly_licensed_models_under_the_databases_ids
         assert entry.licence in ("MIT", "Apache-2.0", "BSD-3-Clause", "BSD-2-Clause", "CC0-1.0", "CC-BY-4.0")
         assert re.fullmatch(r"[0-9a-f]{64}", entry.sha256) and entry.size > 0
         assert entry.url.startswith("https://") and entry.file_name.endswith((".pth", ".safetensors"))
+
+
+def test_the_command_lists_the_catalogue_and_upscales_with_a_model_by_name(tmp_path, server, monkeypatch, capsys):
+    from PIL import Image
+
+    from lumivex.testing.networks import write_placeholder_network
+    from lumivex.upscale import cli
+
+    body = write_placeholder_network(tmp_path / "made.onnx", 2).read_bytes()
+    entry = entry_for("2x-test-named", body, "2x-test-named.onnx")
+    server.files[entry.file_name] = body
+    monkeypatch.setattr(catalogue, "ENTRIES", (entry,))
+    with pytest.raises(SystemExit) as listed:
+        cli.main(["--list-models"])
+    assert listed.value.code == 0 and "2x-test-named" in capsys.readouterr().out
+
+    Image.new("RGB", (12, 10), (40, 90, 200)).save(tmp_path / "in.png")
+    assert cli.main([str(tmp_path / "in.png"), str(tmp_path / "out.png"), "--model", "2x-test-named"]) == 0
+    assert Image.open(tmp_path / "out.png").size == (24, 20)
+    assert cli.main([str(tmp_path / "in.png"), str(tmp_path / "o2.png"), "--model", "no-such-name"]) == 2
+    assert "no-such-name: no such model file" in capsys.readouterr().err

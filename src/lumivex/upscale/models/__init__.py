@@ -67,6 +67,8 @@ def load_model(name, scale=None, *, value_range=None, bgr=False, threads=None):
         entry = catalogue.find(name)
         if entry is not None:
             path, digest = download.fetch(entry)
+            if not checkpoint.is_checkpoint(path):  # the catalogue may name ONNX files too
+                return OnnxModel(path, **options)
             return checkpoint.load_checkpoint(path, digest=digest, **options)
         if path.suffix == "" and path.parent == pathlib.Path("."):
             raise FileNotFoundError(f"{name}: no such model file, nor a model of the catalogue (--list-models "
