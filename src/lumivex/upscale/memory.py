@@ -47,9 +47,9 @@ class Geometry:
 
     def __str__(self):
         where = "device" if self.on_gpu else "resident"
-        return (f"tile {self.tile_size}, batch {self.batch_size}: about {self.estimate / _GIGABYTE:.1f} GB of "
-                f"{self.free / _GIGABYTE:.1f} GB free for the network and the road's arrays (peak {where} memory "
-                f"about {self.peak / _GIGABYTE:.1f} GB)")
+        return (f"tile {self.tile_size}, batch {self.batch_size}: peak {where} memory about "
+                f"{self.peak / _GIGABYTE:.1f} GB ({self.estimate / _GIGABYTE:.1f} GB of it for the network and the "
+                f"road's arrays, of {self.free / _GIGABYTE:.1f} GB free)")
 
 
 def choose_geometry(model, *, scale, overlap, channels=3, width=4096, tile_size=None, batch_size=None,

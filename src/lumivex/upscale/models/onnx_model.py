@@ -43,8 +43,9 @@ class OnnxModel:
 
     `value_range` 255 says the network takes and gives 0-255 (None: its metadata "value_range", else 0-1);
     `bgr` that it takes and gives BGR; `fp16` None chooses by device; `threads` caps the CPU threads of one
-    network call (None: ONNX Runtime's default, one per core); `shared_cores` True keeps those threads from
-    spinning while they wait, for a network that shares the cores with other work (a video's codecs);
+    network call (None: ONNX Runtime's default, one per core); `shared_cores` keeps those threads from spinning
+    while they wait, as the network shares the cores with the road's other work (a video's codecs, an image's
+    encoder; False: ONNX Runtime's default, for a network that has the machine to itself);
     `one_shape` False says the windows' shapes vary from call to call (cuDNN's search would run for each).
 
     Attributes the road reads: `scale`, `radius`, `max_batch`, `window`, `multiple` (window origins must be
@@ -52,7 +53,7 @@ class OnnxModel:
     `contract` holds all the rest. Raises NetworkMismatch (a ValueError) for a file that is no usable network.
     """
 
-    def __init__(self, path, *, value_range=None, bgr=False, fp16=None, threads=None, shared_cores=False,
+    def __init__(self, path, *, value_range=None, bgr=False, fp16=None, threads=None, shared_cores=True,
                  one_shape=True):
         import onnxruntime as ort
 
