@@ -129,8 +129,8 @@ def main():
         print(f"{report.frames / wall:>9.2f} {wall:>8.2f} {shares['decode']:>7.0%} {shares['network']:>8.0%} "
               f"{shares['encode']:>7.0%}")
         if loop:
-            print(f"plain loop (decode, one ONNX Runtime call a frame, libx264 CRF 18): {report.frames / min(loop):.2f} "
-                  f"frames/s, {min(loop):.2f} s; the road takes {wall / min(loop):.2f} times the loop's time "
+            print(f"plain loop (decode, one ONNX Runtime call a frame, libx264 CRF 18): "
+                  f"{report.frames / min(loop):.2f} frames/s, {min(loop):.2f} s; the road takes {wall / min(loop):.2f} times the loop's time "
                   f"(best of {args.repeats}, interleaved)")
 
 

@@ -28,3 +28,11 @@ def test_cores_cover_the_image_once_inside_windows_with_their_context(height, wi
     (1080, 1920, 1930, 10, 1.0), (272, 640, 650, 10, 1.0)])
 def test_the_network_computes_little_more_than_the_image(height, width, tile, overlap, most):
     assert Grid.of(height, width, tile, overlap).computed_per_pixel <= most
+
+
+@pytest.mark.parametrize("tile, overlap, multiple, message", [
+    (10, 10, 1, "a tile size above the overlap 10, got 10"),
+    (10, 6, 4, "a tile size above the overlap 6 and 3 pixels for windows on multiples of 4, got 10")])
+def test_a_tile_that_leaves_no_core_is_refused(tile, overlap, multiple, message):
+    with pytest.raises(ValueError, match=message):
+        Grid.of(100, 100, tile, overlap, multiple)

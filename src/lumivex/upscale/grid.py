@@ -41,7 +41,7 @@ class Axis:
         return len(self) * self.window
 
 
-def cut_axis(side, tile_size, context, multiple=1, fixed_window=None):
+def cut_axis(side, tile_size, context, multiple, fixed_window=None):
     """The Axis of `side` pixels for windows of at most `tile_size` with `context` pixels on each inner side.
     `fixed_window`: the one window length the network takes (it is padded where the image is shorter)."""
     largest = largest_core(tile_size, context, multiple)

@@ -31,9 +31,6 @@ from .errors import DeviceOutOfMemory, NetworkError, NetworkMismatch
 from .probe import BRIGHTNESS_DOUBT, Findings, measure_radius, probe_geometry
 
 FP16_COMPUTE_CAPABILITY = 70
-# Shapes TensorRT's engine is built for, as (batch, height, width) of the input: from a small window to the
-# largest the road cuts on a GPU, the engine tuned for a 1080p frame.
-ENGINE_SHAPES = {"min": (1, 16, 16), "opt": (1, 1080, 1920), "max": (1, 2160, 4096)}
 _OOM_MESSAGES = ("out of memory", "failed to allocate")
 
 
@@ -74,8 +71,11 @@ class OnnxModel:
                                "CPUExecutionProvider"]
             if self.uses_tensorrt:
                 # TensorRT computes in fp16 itself, from the file's own fp32 graph.
-                engines = engine_folder(self.path, bool(fp16), self.device_id)
-                engines.mkdir(parents=True, exist_ok=True)
+                try:
+                    engines = engine_folder(self.path, bool(fp16), self.device_id)
+                    engines.mkdir(parents=True, exist_ok=True)
+                except OSError:  # no cache folder to write: engines are built for this run only
+                    engines = None
                 self._providers.insert(0, ("TensorrtExecutionProvider",
                                            tensorrt_options(self.device_id, bool(fp16), engines)))
         else:
@@ -90,9 +90,15 @@ class OnnxModel:
         # log each to stderr.
         self._run_options = ort.RunOptions()
         self._run_options.log_severity_level = 4
+        self.session = None
         if self.uses_tensorrt:
-            self.session, self.fp16 = self._open(str(self.path)), bool(fp16)
-        else:
+            try:
+                self.session, self.fp16 = self._open(str(self.path)), bool(fp16)
+            except NetworkMismatch as refused:  # TensorRT cannot take it: the CUDA provider alone may
+                self.uses_tensorrt = False
+                self._providers = self._providers[1:]
+                notices.append(f"TensorRT does not take it, CUDA runs it ({refused})")
+        if self.session is None:
             self.session, self.fp16 = self._open_session(fp16, notices)
 
         graph, declared = read_graph(self.session, self.name)
@@ -236,24 +242,21 @@ def cuda_options(device_id, one_shape=True):
 
 
 def tensorrt_options(device_id, fp16, folder):
-    """The TensorRT provider's options: its engine and timing caches in `folder`, the engine built for
-    ENGINE_SHAPES."""
-    def profile(key):
-        batch, height, width = ENGINE_SHAPES[key]
-        return f"input:{batch}x3x{height}x{width}"
-
-    return {"device_id": device_id, "trt_fp16_enable": fp16, "trt_engine_cache_enable": True,
-            "trt_engine_cache_path": str(folder), "trt_timing_cache_enable": True,
-            "trt_timing_cache_path": str(folder), "trt_profile_min_shapes": profile("min"),
-            "trt_profile_opt_shapes": profile("opt"), "trt_profile_max_shapes": profile("max")}
+    """The TensorRT provider's options: its engine and timing caches in `folder` (None: none). The input
+    shapes each engine is built for are ONNX Runtime's to track: it builds one for the window shapes it meets
+    and names the engine file after them, so a window shape profile is one engine file in that folder."""
+    options = {"device_id": device_id, "trt_fp16_enable": fp16}
+    if folder is not None:
+        options.update(trt_engine_cache_enable=True, trt_engine_cache_path=str(folder), trt_timing_cache_enable=True,
+                       trt_timing_cache_path=str(folder))
+    return options
 
 
 def engine_folder(path, fp16, device_id):
     """The folder of TensorRT's engines for the network at `path`: in the user's cache folder, under a key of
-    what an engine depends on (the network's digest, the shapes it is built for, the precision, the GPU and
-    the TensorRT version), so a change of any of them builds a new engine and none is built twice."""
-    key = "|".join([cache.file_digest(path), repr(sorted(ENGINE_SHAPES.items())), "fp16" if fp16 else "fp32",
-                    gpu_name(device_id), tensorrt_version()])
+    what an engine depends on besides the shapes (the network's digest, the precision, the GPU and the
+    TensorRT version), so a change of any of them builds a new engine and none is built twice."""
+    key = "|".join([cache.file_digest(path), "fp16" if fp16 else "fp32", gpu_name(device_id), tensorrt_version()])
     return cache.folder() / "tensorrt" / hashlib.sha256(key.encode()).hexdigest()[:32]
 
 
