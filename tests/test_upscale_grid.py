@@ -36,3 +36,9 @@ def test_the_network_computes_little_more_than_the_image(height, width, tile, ov
 def test_a_tile_that_leaves_no_core_is_refused(tile, overlap, multiple, message):
     with pytest.raises(ValueError, match=message):
         Grid.of(100, 100, tile, overlap, multiple)
+
+
+def test_bands_hold_as_many_core_rows_as_fit_and_at_least_one():
+    grid = Grid.of(1000, 50, 110, 10, 1)  # ten core rows of 100
+    assert grid.bands(250) == [(0, 1), (2, 3), (4, 5), (6, 7), (8, 9)]
+    assert grid.bands(10) == [(k, k) for k in range(10)]

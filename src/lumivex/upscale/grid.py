@@ -63,7 +63,7 @@ def cut_axis(side, tile_size, context, multiple, fixed_window=None):
     return Axis(side, padded, core, window, starts, ends, windows)
 
 
-def largest_core(tile_size, context, multiple=1):
+def largest_core(tile_size, context, multiple):
     """The longest core windows of `tile_size` hold: the tile, for a network that needs multiples rounded down
     to one, less the context on both sides and the up to multiple - 1 pixels a window start rounded down costs."""
     return tile_size // multiple * multiple - 2 * context - (multiple - 1)
