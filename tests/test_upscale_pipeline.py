@@ -167,7 +167,8 @@ def test_images_of_a_few_pixels_are_upscaled(cp, to_host, shape, scale):
     np.testing.assert_allclose(result, pixels.repeat(scale, axis=0).repeat(scale, axis=1), rtol=1e-6)
 
 
-@pytest.mark.parametrize("width, height", [(640, 272), (300, None)], ids=["whole image", "height not known"])
+@pytest.mark.parametrize("width, height", [(640, 272), (320, 180), (300, None)],
+                         ids=["whole image", "smaller than a call holds", "height not known"])
 def test_the_chosen_geometry_takes_at_most_half_the_free_memory(monkeypatch, placeholders, width, height):
     from lumivex.upscale import memory
     from lumivex.upscale.grid import Grid

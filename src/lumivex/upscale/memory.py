@@ -90,8 +90,10 @@ def choose_geometry(model, *, scale, overlap, channels=3, width=4096, tile_size=
                            + _road_bytes(grid, batch, scale, channels, width))
             fits = estimate <= HEADROOM * free
             pixels = batch * window_pixels
-            # Enough pixels per call first, then larger windows (less context per pixel), then less memory.
-            rank = (fits, min(pixels, enough) if fits else -estimate, tile, -pixels)
+            # Enough pixels per call first, then larger windows (less context per pixel), then less memory. A
+            # call holds at most the image: a batch of its windows holds no more than its one window would.
+            useful = min(pixels, enough, grid.height * grid.width if grid is not None else pixels)
+            rank = (fits, useful if fits else -estimate, tile, -pixels)
             if best is None or rank > best[0]:
                 best = (rank, Geometry(tile, batch, estimate, free, held, on_gpu))
     return best[1]
