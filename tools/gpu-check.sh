@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # One command for a GPU machine without a network: builds lumivex with the build tools already installed, runs
-# the whole test suite on real CuPy, every benchmark once in quick mode, and the main job on the bundled photo,
-# then writes a short summary (versions, GPU, pass/fail counts, benchmark figures), all within 8 minutes.
+# the whole test suite on real CuPy, every benchmark once in quick mode, whole video frames through the road
+# (720p -> 1440p and 1080p -> 2160p with the shipped x2 network: frames per second and each stage's share) and
+# the main job on the bundled photo, then writes a short summary (versions, GPU, pass/fail counts, benchmark
+# figures), all within 8 minutes.
 #   bash tools/gpu-check.sh [OUTPUT_FOLDER]       # default: gpu-check/ in the repository
 # LUMIVEX_GPU_CHECK_DRY_RUN=1 rehearses it on a machine without a device, with the NumPy stand-in playing CuPy.
 # Exit status: 0 when every step passed, 1 when one failed or ran out of time, 2 when it could not start.
@@ -131,6 +133,16 @@ for bench in "$ROOT"/benchmarks/bench_*.py; do
     say "$name: $( ((rc == 0)) && echo ok || echo "FAILED (exit $rc)")"
     sed 's/^/  /' "$OUT/$name.log" | tail -n 15 | tee -a "$SUMMARY"
 done
+
+# ---- whole frames through the road: the device's run path (cuDNN's search, fp16, TensorRT where installed) ----
+# The dry run takes one small frame of each shape on the CPU: the same road, in a CPU's time.
+frames=(--repeats 10)
+[[ "$DRY_RUN" == 1 ]] && frames=(--repeats 1 --frame-sizes 320 180 480 270)
+run_step frames 120 "$PY" -P "$ROOT/benchmarks/bench_road.py" --frames "${frames[@]}"
+rc=$?
+(( rc != 0 )) && failed=1
+say "frames (720p -> 1440p, 1080p -> 2160p, x2): $( ((rc == 0)) && echo ok || echo "FAILED (exit $rc)")"
+sed 's/^/  /' "$OUT/frames.log" | tail -n 4 | tee -a "$SUMMARY"
 
 # ---- the main job on the bundled photo ----
 run_step upscale 120 bash "$ROOT/tools/upscale.sh" "$ROOT/examples/data/coffee.jpg" "$OUT/coffee_x2.png"

@@ -113,18 +113,20 @@ class Upscaler:
                 f"{getattr(self.model, 'name', 'the network')} needs {needed} (--overlap {2 * needed}) for tiles "
                 f"without seams")
 
-    def fit(self, width=4096):
+    def fit(self, width=4096, height=None):
         """(Upscaler, Geometry): the tile and batch sizes left open chosen from the memory at hand for images up
-        to `width` pixels wide; Geometry None when both were given."""
+        to `width` pixels wide (and `height` high, where known: an image that fits is one window); Geometry None
+        when both were given."""
         if self.tile_size is not None and self.batch_size is not None:
             return self, None
         if self.tile_size is None:
-            largest = memory.TILE_SIZES[0] if cp.cuda.is_available() else memory.LARGEST_CPU_TILE
+            largest = memory.TILE_SIZES[0]
             if getattr(self.model, "window", None) is None and self.overlap >= largest:
                 raise UsageError(f"--overlap {self.overlap} leaves no window: the windows chosen are at most "
                                  f"{largest} pixels a side; give a larger --tile-size")
         geometry = memory.choose_geometry(self.model, scale=getattr(self.model, "scale", 2), overlap=self.overlap,
-                                          width=width, tile_size=self.tile_size, batch_size=self.batch_size)
+                                          width=width, height=height, tile_size=self.tile_size,
+                                          batch_size=self.batch_size)
         return dataclasses.replace(self, tile_size=geometry.tile_size, batch_size=geometry.batch_size), geometry
 
     def output_size(self, height, width):

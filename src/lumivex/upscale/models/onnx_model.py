@@ -6,13 +6,18 @@ findings are cached by the file's digest (cache.py). Every call then goes throug
 
 With `onnxruntime-gpu` and a CUDA device the network runs on the CUDA execution provider and reads and writes
 CuPy memory directly through I/O binding (no host round trip), in fp16 on devices with tensor cores (compute
-capability 7.0 or newer). Otherwise it runs on the CPU provider: on the NumPy stand-in that is the natural
-place; on a GPU machine whose ONNX Runtime lacks CUDA the batches are copied to the host and back, which
-`notice` says. The context a window needs is measured with the file's own arithmetic (an fp32 network in
-fp32, without TF32), so rounding never passes for missing context.
+capability 7.0 or newer); cuDNN searches every convolution's fastest algorithm once per input shape where the
+road keeps one window shape (`one_shape`), and takes its heuristic's choice where shapes vary. Where ONNX
+Runtime has the TensorRT provider, TensorRT runs the network, its engines kept in the cache folder under a key
+of everything an engine depends on (`engine_folder`), so that no engine is built twice. Otherwise it runs on
+the CPU provider: on the NumPy stand-in that is the natural place; on a GPU machine whose ONNX Runtime lacks
+CUDA the batches are copied to the host and back, which `notice` says. The context a window needs is measured
+with the file's own arithmetic (an fp32 network in fp32, without TF32), so rounding never passes for missing
+context.
 """
 
 import dataclasses
+import hashlib
 import pathlib
 import time
 
@@ -36,14 +41,18 @@ class OnnxModel:
 
     `value_range` 255 says the network takes and gives 0-255 (None: its metadata "value_range", else 0-1);
     `bgr` that it takes and gives BGR; `fp16` None chooses by device; `threads` caps the CPU threads of one
-    network call (None: ONNX Runtime's default, one per core).
+    network call (None: ONNX Runtime's default, one per core); `shared_cores` keeps those threads from spinning
+    while they wait, as the network shares the cores with the road's other work (a video's codecs, an image's
+    encoder; False: ONNX Runtime's default, for a network that has the machine to itself);
+    `one_shape` False says the windows' shapes vary from call to call (cuDNN's search would run for each).
 
     Attributes the road reads: `scale`, `radius`, `max_batch`, `window`, `multiple` (window origins must be
     multiples of it), `description`, `notice`, `name`;
     `contract` holds all the rest. Raises NetworkMismatch (a ValueError) for a file that is no usable network.
     """
 
-    def __init__(self, path, *, value_range=None, bgr=False, fp16=None, threads=None):
+    def __init__(self, path, *, value_range=None, bgr=False, fp16=None, threads=None, shared_cores=True,
+                 one_shape=True):
         import onnxruntime as ort
 
         self.path = pathlib.Path(path)
@@ -52,24 +61,46 @@ class OnnxModel:
             raise ValueError(f"value_range must be 1 or 255 (the value of white), got {value_range!r}")
         notices = []
         on_device = cp.cuda.is_available()
-        self.uses_cuda = on_device and "CUDAExecutionProvider" in ort.get_available_providers()
+        available = ort.get_available_providers()
+        self.uses_cuda = on_device and "CUDAExecutionProvider" in available
+        self.uses_tensorrt = self.uses_cuda and "TensorrtExecutionProvider" in available
         if self.uses_cuda:
             self.device_id = cp.cuda.Device().id
             if fp16 is None:
                 fp16 = int(cp.cuda.Device().compute_capability) >= FP16_COMPUTE_CAPABILITY
-            self._providers = [("CUDAExecutionProvider", {"device_id": self.device_id}), "CPUExecutionProvider"]
+            self._providers = [("CUDAExecutionProvider", cuda_options(self.device_id, one_shape)),
+                               "CPUExecutionProvider"]
+            if self.uses_tensorrt:
+                # TensorRT computes in fp16 itself, from the file's own fp32 graph.
+                try:
+                    engines = engine_folder(self.path, bool(fp16), self.device_id)
+                    engines.mkdir(parents=True, exist_ok=True)
+                except OSError:  # no cache folder to write: engines are built for this run only
+                    engines = None
+                self._providers.insert(0, ("TensorrtExecutionProvider",
+                                           tensorrt_options(self.device_id, bool(fp16), engines)))
         else:
             fp16 = False
             self._providers = ["CPUExecutionProvider"]
             if on_device:
                 notices.append("onnxruntime has no CUDA provider here (install onnxruntime-gpu): the network "
                                "runs on the CPU, with host copies of every batch")
-        self._threads = threads
+        self._threads, self._shared_cores = threads, shared_cores
+        self._fp16_bytes = None
         # Failures come back as exceptions, which this model reports in one line; ONNX Runtime would also
         # log each to stderr.
         self._run_options = ort.RunOptions()
         self._run_options.log_severity_level = 4
-        self.session, self.fp16 = self._open_session(fp16, notices)
+        self.session = None
+        if self.uses_tensorrt:
+            try:
+                self.session, self.fp16 = self._open(str(self.path)), bool(fp16)
+            except NetworkMismatch as refused:  # TensorRT cannot take it: the CUDA provider alone may
+                self.uses_tensorrt = False
+                self._providers = self._providers[1:]
+                notices.append(f"TensorRT does not take it, CUDA runs it ({refused})")
+        if self.session is None:
+            self.session, self.fp16 = self._open_session(fp16, notices)
 
         graph, declared = read_graph(self.session, self.name)
         graph = dataclasses.replace(graph, value_range=value_range or declared.value_range or 1, bgr=bool(bgr))
@@ -90,16 +121,33 @@ class OnnxModel:
         # Where a network regroups pixels in blocks (space-to-depth, strided layers), a window gives the
         # whole image's result only when it starts on a multiple of the block, so windows must start on one.
         self.multiple = self.contract.multiple
-        where = "CUDA" + (" fp16" if self.fp16 else "") if self.uses_cuda else "CPU"
+        where = ("TensorRT" if self.uses_tensorrt else "CUDA") + " fp16" * self.fp16 if self.uses_cuda else "CPU"
         self.description = f"{self.name} ({self.contract.summary()} {self.measured}) on ONNX Runtime {where}"
-        if self.uses_cuda:
-            run = self._run_on_device
-        else:
-            run = _on_device_arrays(_host_runner(self.session, self._run_options))
-        self._adapter = Adapter(self.contract, _out_of_memory_told(run), self.name)
+        self._adapter = self._adapter_of(self.session)
 
     def __call__(self, batch):
         return self._adapter(batch)
+
+    def measuring_copy(self):
+        """The same network in a session of its own, whose memory starts empty, for measuring what a call
+        takes: ONNX Runtime keeps what a session allocated for its later calls, so the growth of a session
+        that has run already under-states it."""
+        twin = object.__new__(OnnxModel)
+        twin.__dict__.update(self.__dict__)
+        twin.session = self._open(self._network_source())
+        twin._adapter = twin._adapter_of(twin.session)
+        return twin
+
+    def _network_source(self):
+        """What the session was opened from: the fp16 conversion, or the file."""
+        return self._fp16_bytes if self._fp16_bytes is not None else str(self.path)
+
+    def _adapter_of(self, session):
+        if self.uses_cuda:
+            run = lambda x, out_shape: self._run_on_device(session, x, out_shape)  # noqa: E731
+        else:
+            run = _on_device_arrays(_host_runner(session, self._run_options))
+        return Adapter(self.contract, _out_of_memory_told(run), self.name)
 
     def _open_session(self, fp16, notices):
         """(session, whether it computes in fp16): the fp16 conversion where asked and possible, else the
@@ -114,7 +162,9 @@ class OnnxModel:
             else:
                 if converted is not None:
                     try:
-                        return self._open(converted), True
+                        session = self._open(converted)
+                        self._fp16_bytes = converted
+                        return session, True
                     except NetworkMismatch:
                         notices.append("the network runs in fp32 (its fp16 conversion does not load)")
         return self._open(str(self.path)), False
@@ -137,6 +187,9 @@ class OnnxModel:
             options = ort.SessionOptions()
             if self._threads is not None:
                 options.intra_op_num_threads = self._threads
+            if self._shared_cores:
+                # Threads that spin while waiting for the next piece of work take the cores from the codecs.
+                options.add_session_config_entry("session.intra_op.allow_spinning", "0")
             return ort.InferenceSession(network, options, providers=providers or self._providers)
         except Exception as error:  # ONNX Runtime's own exception types differ between versions
             raise NetworkMismatch.of(self.name, f"not a usable ONNX network ({first_line(error)})") from None
@@ -173,18 +226,60 @@ class OnnxModel:
             raise NetworkMismatch(f"{error} (while measuring the context it needs)") from None
         return Findings(scale, multiple, channels, radius, capped, shift)
 
-    def _run_on_device(self, x, out_shape):
+    def _run_on_device(self, session, x, out_shape):
         out = cp.empty(out_shape, dtype=self.contract.output_dtype)
-        binding = self.session.io_binding()
+        binding = session.io_binding()
         binding.bind_input(self.contract.input_name, "cuda", self.device_id, x.dtype.type, list(x.shape),
                            x.data.ptr)
         binding.bind_output(self.contract.output_name, "cuda", self.device_id, out.dtype.type, list(out.shape),
                             out.data.ptr)
         # ONNX Runtime works on its own stream: the batch must be complete before it reads it.
         cp.cuda.get_current_stream().synchronize()
-        self.session.run_with_iobinding(binding, self._run_options)
+        session.run_with_iobinding(binding, self._run_options)
         binding.synchronize_outputs()
         return out
+
+
+def cuda_options(device_id, one_shape=True):
+    """The CUDA provider's options: cuDNN's exhaustive search where one window shape recurs (it runs once per
+    shape, then every call takes the fastest algorithm), its heuristic where shapes vary."""
+    return {"device_id": device_id, "cudnn_conv_algo_search": "EXHAUSTIVE" if one_shape else "HEURISTIC",
+            "cudnn_conv_use_max_workspace": "1", "do_copy_in_default_stream": "1"}
+
+
+def tensorrt_options(device_id, fp16, folder):
+    """The TensorRT provider's options: its engine and timing caches in `folder` (None: none). The input
+    shapes each engine is built for are ONNX Runtime's to track: it builds one for the window shapes it meets
+    and names the engine file after them, so a window shape profile is one engine file in that folder."""
+    options = {"device_id": device_id, "trt_fp16_enable": fp16}
+    if folder is not None:
+        options.update(trt_engine_cache_enable=True, trt_engine_cache_path=str(folder), trt_timing_cache_enable=True,
+                       trt_timing_cache_path=str(folder))
+    return options
+
+
+def engine_folder(path, fp16, device_id):
+    """The folder of TensorRT's engines for the network at `path`: in the user's cache folder, under a key of
+    what an engine depends on besides the shapes (the network's digest, the precision, the GPU and the
+    TensorRT version), so a change of any of them builds a new engine and none is built twice."""
+    key = "|".join([cache.file_digest(path), "fp16" if fp16 else "fp32", gpu_name(device_id), tensorrt_version()])
+    return cache.folder() / "tensorrt" / hashlib.sha256(key.encode()).hexdigest()[:32]
+
+
+def gpu_name(device_id):
+    properties = cp.cuda.runtime.getDeviceProperties(device_id)
+    name = properties.get("name", b"")
+    return f"{name.decode() if isinstance(name, bytes) else name} sm{properties.get('major')}{properties.get('minor')}"
+
+
+def tensorrt_version():
+    try:
+        import tensorrt
+    except ImportError:  # ONNX Runtime's provider loads the library without the Python module
+        import onnxruntime as ort
+
+        return "onnxruntime " + ort.__version__
+    return tensorrt.__version__
 
 
 def _host_runner(session, run_options):
