@@ -214,7 +214,7 @@ def _fit(args, network, plan):
     workers fit their own devices)."""
     if _on_ray(args) or not plan.jobs:
         return network, None
-    return network.fit(width=max(job.width for job in plan.jobs), height=max(job.height for job in plan.jobs))
+    return network.fit(width=max((job.width for job in plan.jobs), default=4096))
 
 
 def _start(plan, tally):

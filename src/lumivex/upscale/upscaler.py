@@ -115,7 +115,8 @@ class Upscaler:
 
     def fit(self, width=4096, height=None):
         """(Upscaler, Geometry): the tile and batch sizes left open chosen from the memory at hand for images up
-        to `width` pixels wide (and `height` high, where known: an image that fits is one window); Geometry None
+        to `width` pixels wide (and `height` high, where known: an image that fits is one window). Without a height, memory
+        stays bounded by the width: windows as wide as the image, as many down it as it needs. Geometry None
         when both were given."""
         if self.tile_size is not None and self.batch_size is not None:
             return self, None

@@ -64,10 +64,6 @@ class Job:
     def width(self):
         return ROADS[self.road].width(self.checked)
 
-    @property
-    def height(self):
-        return ROADS[self.road].height(self.checked)
-
     def run(self, upscaler, *, replace=False, progress=None):
         """Upscales the file; returns what was written (its description in str). FileExistsError when a file
         appeared at the target meanwhile and `replace` is off: it is never replaced."""

@@ -99,10 +99,6 @@ def width(animation):
     return animation.width
 
 
-def height(animation):
-    return animation.height
-
-
 def run(job, upscaler, *, replace, progress=None):
     """Upscales the checked animation of `job` into its target; returns the Animation."""
     return _write(job.source, job.target, job.checked, upscaler, replace, progress)

@@ -128,10 +128,6 @@ def width(job):
     return job.source.picture.width
 
 
-def height(job):
-    return job.source.picture.height
-
-
 def run(job, upscaler, *, replace, progress=None):
     """Upscales the checked video of `job` into its target; returns a VideoReport. The job's paths are the
     ones that count (a Ray worker gets them absolute)."""
