@@ -5,6 +5,9 @@ The temporary name is `.NAME.<pid>.<8 hex digits>.part`: hidden (folder scans sk
 file system (so the move is a rename), and naming the process that made it, so that a later run can tell what a
 process that died left behind (`orphaned_temporaries`). The temporary files alive in this process are known
 (`remove_live_temporaries`), so that a signal handler can remove them before the process ends.
+
+A file is flushed to the disk before the rename that publishes it, and the folder after it: a rename can reach the
+disk before the data it names, and a power loss would then leave an empty or partial file under the final name.
 """
 
 import contextlib
@@ -42,7 +45,10 @@ def atomic_output(path, *, replace=True):
         descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
         with os.fdopen(descriptor, "wb") as file:
             yield file
+            file.flush()
+            os.fsync(file.fileno())
         move_into_place(temporary, path, replace=replace)
+        sync_folder(path.parent)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
@@ -71,6 +77,21 @@ def move_into_place(temporary, path, *, replace=True):
         os.rename(temporary, path)
         return
     os.unlink(temporary)
+
+
+def sync_folder(folder):
+    """Flushes `folder`'s entries (a rename into it) to the disk, where the file system can."""
+    try:
+        descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        return
+    try:
+        os.fsync(descriptor)
+    except OSError as error:
+        if error.errno not in (errno.EINVAL, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EBADF):
+            raise  # a real write error: what was renamed may not be on the disk
+    finally:
+        os.close(descriptor)
 
 
 def remove_live_temporaries():

@@ -8,7 +8,8 @@ import hashlib
 import json
 import os
 import pathlib
-import tempfile
+
+from ..atomic import atomic_output
 
 VERSION = 1  # raised whenever the probe's findings change meaning, so older entries are not trusted
 
@@ -53,20 +54,12 @@ def store(name, findings):
     where = folder()
     if where is None:
         return False
-    temporary = None
     try:
         where.mkdir(parents=True, exist_ok=True)
-        # Written beside the entry and moved into place, so a reader never sees half a file.
-        with tempfile.NamedTemporaryFile("w", dir=where, prefix=f".{name}.", suffix=".part",
-                                         delete=False) as file:
-            temporary = file.name
-            json.dump({"version": VERSION, **findings}, file)
-        os.replace(temporary, where / name)
+        # Written beside the entry, flushed to the disk and moved into place (atomic_output), so a reader never
+        # sees half a file, not even after a power loss.
+        with atomic_output(where / name) as file:
+            file.write(json.dumps({"version": VERSION, **findings}).encode())
         return True
     except OSError:
-        if temporary is not None:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
         return False
