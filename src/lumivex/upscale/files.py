@@ -192,8 +192,9 @@ def _checked_job(source, target, options):
         return Job(source, target, animation.check_animation(source, target, options.scale))
     with images.open_image(source, max_pixels=options.max_pixels) as reader:
         job = Job(source, target, reader.pixel_format, (reader.height, reader.width))
+        pages = len(reader.pages())
     height, width = output_size(*job.size, options.scale)
-    images.check_writable(target, job.pixel_format, (width, height))
+    images.check_writable(target, job.pixel_format, (width, height), pages=pages)
     return job
 
 
@@ -240,16 +241,20 @@ def process_file(source, target, model, options, progress=None):
     if animation.is_animation(source):
         return animation.upscale_animation(source, target, model, scale=options.scale,
                                            replace=options.overwrite, progress=progress, **geometry)
-    with images.open_image(source, max_pixels=options.max_pixels) as reader:
-        pixel_format = reader.pixel_format
+    scale = options.scale if options.scale is not None else model.scale
+
+    def upscaled(page):  # one page of the file (a multi-page TIFF has several), upscaled as it is written
+        pixel_format = page.pixel_format
         colours = 1 if pixel_format.mode in ("1", "L", "LA") else 3
-        scale = options.scale if options.scale is not None else model.scale
-        height, width = output_size(reader.height, reader.width, scale)
-        bands = upscale_bands(reader, model, scale, planes=(colours, 1) if pixel_format.has_alpha else (colours,),
+        bands = upscale_bands(page, model, scale, planes=(colours, 1) if pixel_format.has_alpha else (colours,),
                               progress=progress, **geometry)
-        images.write_image_rows(target, (_pixels(band, pixel_format) for band in bands), height, width,
-                                pixel_format, reader.metadata, replace=options.overwrite)
-    return pixel_format
+        height, width = output_size(page.height, page.width, scale)
+        return images.Page((_pixels(band, pixel_format) for band in bands), height, width, pixel_format,
+                           page.metadata)
+
+    with images.open_image(source, max_pixels=options.max_pixels) as reader:
+        images.write_image_pages(target, map(upscaled, reader.pages()), replace=options.overwrite)
+    return reader.pixel_format
 
 
 def _pixels(band, pixel_format):
