@@ -1,10 +1,14 @@
-"""Damaged and multi-page inputs through the installed command: a file whose pixels cannot all be decoded is one
-failed line, never a result with zeros in it nor the end of a folder run, and every page of a TIFF is upscaled."""
+"""Damaged inputs and outputs' places through the installed command: a file whose pixels cannot all be decoded is
+one failed line, never a result with zeros in it nor the end of a folder run; every page of a TIFF is upscaled; a
+claim that cannot be read and a dangling link at an output are said for what they are."""
 
+import os
 import pathlib
+import re
 import struct
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -130,3 +134,37 @@ def test_pages_of_every_format_are_written_and_read_back_in_order(tmp_path):
         assert [page.pixel_format for page in readers] == formats
         for page, expected in zip(readers, pixels):
             np.testing.assert_array_equal(page.read_rows(0, page.height), expected)
+
+
+def test_unreadable_claims_are_judged_by_age_and_a_dangling_link_is_no_run(tmp_path, network):
+    folder, out = tmp_path / "in", tmp_path / "out"
+    folder.mkdir()
+    out.mkdir()
+    for name in "abcde":
+        Image.fromarray(PIXELS).save(folder / f"{name}.png")
+    two_days_ago = time.time() - 2 * 24 * 3600
+    (out / ".a.png.lock").write_bytes(b"")  # recent: it might be some run's, for all anyone can tell
+    os.utime(out / ".a.png.lock", (time.time() - 300,) * 2)
+    (out / ".b.png.lock").write_bytes(b"\x00garbage")
+    (out / ".c.png.lock").mkdir()
+    (out / ".d.png.lock").mkdir()
+    (out / ".d.png.lock" / "keep").write_bytes(b"")  # a folder with something in it is nobody's to empty
+    for name in ".b.png.lock", ".c.png.lock", ".d.png.lock":
+        os.utime(out / name, (two_days_ago,) * 2)
+    (out / "e.png").symlink_to("../nowhere.png")
+    completed = run(["in", "out", "--model", network], tmp_path)
+    assert completed.returncode == 1, completed.stderr
+    assert sorted(re.findall(r"^broke out/(\S+), which could not be read as a claim \((.+?)\) and was 2 days old$",
+                             completed.stdout, re.MULTILINE)) == [(".b.png.lock", "not the JSON of a claim"),
+                                                                 (".c.png.lock", "a folder")]
+    failed = sorted(line for line in completed.stderr.splitlines() if "failed" in line)
+    assert failed == [
+        "lumivex-upscale: failed in/a.png: out/.a.png.lock cannot be read as a claim (an empty file) and is only "
+        "5 min old; remove it if no run is writing out/a.png (it is broken once 24 h old)",
+        "lumivex-upscale: failed in/d.png: out/.d.png.lock cannot be read as a claim (a folder) and is 2 days old, "
+        "but could not be removed; remove it if no run is writing out/d.png (it is broken once 24 h old)",
+        "lumivex-upscale: failed in/e.png: out/e.png is a link to ../nowhere.png, which does not exist; not "
+        "replaced (--overwrite replaces the link)"], completed.stderr
+    assert completed.stdout.splitlines()[-1] == "5 images: 2 written, 0 skipped, 3 failed"
+    assert sorted(path.name for path in out.iterdir()) == [".a.png.lock", ".d.png.lock", "b.png", "c.png", "e.png"]
+    assert os.readlink(out / "e.png") == "../nowhere.png"
