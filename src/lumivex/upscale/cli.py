@@ -175,6 +175,7 @@ def _run(args, tally):
             options = _fit_memory(model, options, plan)
         except Exception as error:  # the network failing on a small probe window: it will not do the work
             return _fail(error, args.verbose)
+    claims.notify = lambda line: print(line, flush=True)  # says when an unreadable claim is broken
     _sweep(plan)
     for path, reason in plan.problems:  # one form for every image not upscaled, whenever that showed
         _report(f"failed {path}: {reason.removeprefix(f'{path}: ')}")
