@@ -29,8 +29,8 @@ def temporary_path(path):
 
 @contextlib.contextmanager
 def atomic_output(path, *, replace=True):
-    """Yields a binary file open on a new temporary file beside `path`; when the block ends normally the file is
-    closed and moved to `path`.
+    """Yields a binary file open for writing and reading on a new temporary file beside `path`; when the block
+    ends normally the file is flushed to the disk, closed and moved to `path`.
 
     `replace=False` never replaces a file that is at `path` by then, whoever put it there: FileExistsError.
     On any exception, KeyboardInterrupt included, the temporary file is removed and the exception propagates.
@@ -42,8 +42,9 @@ def atomic_output(path, *, replace=True):
     # line here, even the clean-up, and remove_live_temporaries must then still find the file.
     _live.add(temporary)
     try:
-        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-        with os.fdopen(descriptor, "wb") as file:
+        # Readable too: a writer may go back over what it wrote (a Matroska header completed afterwards).
+        descriptor = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666)
+        with os.fdopen(descriptor, "w+b") as file:
             yield file
             file.flush()
             os.fsync(file.fileno())

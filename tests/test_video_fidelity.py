@@ -111,3 +111,21 @@ def test_a_video_output_has_the_levels_of_the_photo_road_on_the_same_frame(tmp_p
     photo = np.asarray(Image.open(tmp_path / "frame_x2.png"), dtype=float)
     video = first_frame(tmp_path / "clip_x2.mp4", clip).astype(float)
     assert np.abs((video - photo).mean(axis=(0, 1))).max() < 0.25, (video - photo).mean(axis=(0, 1))
+
+
+@pytest.mark.parametrize("output, codec", [("out.mkv", "av1"), ("out.webm", "vp9"), ("out.mkv", "h264"),
+                                           ("out.mp4", "av1")])
+def test_the_sample_aspect_ratio_survives_every_container_and_codec(tmp_path, network, output, codec):
+    ratio = fractions.Fraction(128, 117)
+    write_clip(tmp_path / "clip.mkv", np.zeros((48, 64, 3), np.uint8), sar=ratio)
+    completed = subprocess.run([COMMAND, "clip.mkv", output, "--model", network, "--codec", codec], cwd=tmp_path,
+                               capture_output=True, text=True, timeout=300)
+    assert completed.returncode == 0, completed.stderr
+    with av.open(str(tmp_path / output)) as container:
+        stream = container.streams.video[0]
+        kept, width = stream.sample_aspect_ratio, stream.codec_context.width
+        assert sum(1 for _ in container.decode(stream)) == 2  # the file is whole after its header was changed
+    if output.endswith(".webm"):  # WebM holds a display width in whole pixels only
+        assert round(width * ratio) == width * kept
+    else:
+        assert kept == ratio
