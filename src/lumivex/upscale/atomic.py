@@ -106,6 +106,25 @@ def remove_live_temporaries():
     return removed
 
 
+class Snapshot:
+    """What is at `paths` now, to count later how many of them were put in place since: the count of outputs an
+    interrupted run says it wrote is what is on the disk, whatever it had counted when the signal came."""
+
+    def __init__(self, paths):
+        self._before = {path: _identity(path) for path in paths}
+
+    def placed_since(self):
+        return sum(1 for path, before in self._before.items() if _identity(path) not in (None, before))
+
+
+def _identity(path):
+    try:
+        status = os.stat(path, follow_symlinks=False)
+    except OSError:
+        return None
+    return status.st_dev, status.st_ino, status.st_mtime_ns, status.st_size
+
+
 def parse_temporary_name(name):
     """(NAME, pid) for a temporary file name `.NAME.<pid>.<hex>.part` made by `temporary_path`, else None."""
     match = _TEMPORARY.fullmatch(name)
