@@ -105,16 +105,14 @@ def _auto_or_count(text):
 def main(argv=None):
     args = parse_args(argv)
     tally = Tally()
-    with signals.StopOnSignals() as stop:
-        try:
-            return _run(args, tally)
-        except signals.Interrupted as interruption:
-            stop.hold()
-            # What the unwinding has not removed yet (it may itself have been cut short by the signal).
-            atomic.remove_live_temporaries()
-            claims.release_all()
-            _report(tally.interrupted())
-            return interruption.exit_status
+    return signals.StopOnSignals().run(lambda: _run(args, tally), lambda: _interrupted(tally))
+
+
+def _interrupted(tally):
+    # What the unwinding has not removed yet (it may itself have been cut short by the signal).
+    atomic.remove_live_temporaries()
+    claims.release_all()
+    _report(tally.interrupted())
 
 
 @dataclasses.dataclass
@@ -125,6 +123,7 @@ class Tally:
     written: int = 0
     skipped: int = 0
     failed: int = 0
+    outputs: atomic.Snapshot | None = None  # of the planned outputs, before any work
 
     def summary(self):
         total = self.written + self.skipped + self.failed
@@ -134,7 +133,8 @@ class Tally:
     def interrupted(self):
         if self.planned is None:
             return "interrupted before any image was upscaled"
-        return f"interrupted: {self.written} of {self.planned} written; run again to finish"
+        written = self.written if self.outputs is None else self.outputs.placed_since()  # what is on the disk
+        return f"interrupted: {written} of {self.planned} written; run again to finish"
 
 
 def _run(args, tally):
@@ -181,6 +181,7 @@ def _run(args, tally):
         _report(f"failed {path}: {reason.removeprefix(f'{path}: ')}")
     for job in plan.skipped:
         print(f"{job.target} exists; skipped (--overwrite replaces it)")
+    tally.outputs = atomic.Snapshot([job.target for job in plan.jobs])
     tally.planned = len(plan.jobs)
     tally.skipped, tally.failed = len(plan.skipped), len(plan.problems)
     if plan.output_folder is not None and plan.jobs:
@@ -200,6 +201,7 @@ def _run(args, tally):
             try:
                 _upscale_one(job, model, options, tally)
             except Exception as error:  # one file's failure, wherever it arose, must not stop the others
+                signals.check()  # unless it is a stop signal that the code it landed in turned into another error
                 tally.failed += 1
                 _report(f"failed {job.source}: {files.describe_failure(error, job.source)}")
                 if args.verbose:
@@ -327,6 +329,7 @@ def describe_device(cp):
 
 
 def _fail(error, verbose=False):
+    signals.check()  # a stop signal that the code it landed in turned into another error is no error
     _report(f"error: {first_line(error)}")
     if verbose:
         traceback.print_exception(error, file=sys.stderr)
