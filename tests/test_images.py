@@ -1,6 +1,8 @@
 """Image files read band by band and written from bands: every mode and depth kept, orientation applied,
 metadata carried over, sizes refused before work, and nothing left behind by a write that fails."""
 
+import os
+
 import numpy as np
 import pytest
 
@@ -318,6 +320,19 @@ def test_a_failing_bands_iterator_leaves_nothing(tmp_path, suffix):
         images.write_image_rows(tmp_path / f"out{suffix}", [np.zeros((4, 6, 3), np.uint8)], 8, 6,
                                 PixelFormat("RGB", 8))
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("replace", [True, False], ids=["replacing", "never replacing"])
+def test_an_output_reaches_the_disk_before_its_name_and_its_name_after(tmp_path, monkeypatch, replace):
+    # A power loss may leave a rename on the disk without the data it names, or lose the rename.
+    events = []
+    real_fsync, real_replace, real_link = os.fsync, os.replace, os.link
+    monkeypatch.setattr(os, "fsync", lambda fd: events.append(
+        "folder flushed" if os.path.isdir(f"/proc/self/fd/{fd}") else "file flushed") or real_fsync(fd))
+    monkeypatch.setattr(os, "replace", lambda *paths: events.append("named") or real_replace(*paths))
+    monkeypatch.setattr(os, "link", lambda *paths: events.append("named") or real_link(*paths))
+    images.write_image(tmp_path / "a.png", np.zeros((2, 2, 3), np.uint8), PixelFormat("RGB", 8), replace=replace)
+    assert events == ["file flushed", "named", "folder flushed"]
 
 
 @pytest.mark.parametrize("target, pixel_format, size, message", [
