@@ -3,11 +3,9 @@ one failed line, never a result with zeros in it nor the end of a folder run; ev
 claim that cannot be read and a dangling link at an output are said for what they are."""
 
 import os
-import pathlib
 import re
 import struct
 import subprocess
-import sys
 import time
 
 import numpy as np
@@ -21,7 +19,6 @@ from lumivex.testing.networks import write_placeholder_network
 from lumivex.upscale import images
 from lumivex.upscale.images import PixelFormat
 
-COMMAND = str(pathlib.Path(sys.executable).parent / "lumivex-upscale")
 PIXELS = np.random.default_rng(0).integers(0, 256, (32, 24, 3), dtype=np.uint8)
 
 
@@ -30,8 +27,8 @@ def network(tmp_path_factory):
     return str(write_placeholder_network(tmp_path_factory.mktemp("network") / "x2.onnx", 2))
 
 
-def run(arguments, cwd):
-    return subprocess.run([COMMAND, *arguments], cwd=cwd, capture_output=True, text=True, timeout=300)
+def run(command, arguments, cwd):
+    return subprocess.run([*command, *arguments], cwd=cwd, capture_output=True, text=True, timeout=300)
 
 
 def tiff(path, **options):
@@ -93,29 +90,30 @@ DAMAGED = {"half.tif": cut_at_half, "tile.tif": cut_in_last_tile, "beyond.tif": 
            "short.tif": short_compressed_strip, "nofirst.tif": first_page_lost, "nosecond.tif": second_page_lost}
 
 
-def test_damaged_tiffs_fail_one_line_each_and_every_page_of_a_good_one_is_upscaled(tmp_path, network):
+def test_damaged_tiffs_fail_one_line_each_and_every_page_of_a_good_one_is_upscaled(tmp_path, network, command):
     folder = tmp_path / "in"
     folder.mkdir()
     for name, damage in DAMAGED.items():
         damage(folder / name)
     two_pages(folder / "pages.tif")
     tifffile.imwrite(folder / "second.tif", PIXELS[:16, :, 0], photometric="minisblack")  # its second page alone
-    completed = run(["in", "out", "--model", network], tmp_path)
+    completed = run(command, ["in", "out", "--model", network], tmp_path)
     assert completed.returncode == 1, completed.stderr
     failures = sorted(line for line in completed.stderr.splitlines() if line.startswith("lumivex-upscale: failed"))
     assert [line.split()[2] for line in failures] == [f"in/{name}:" for name in sorted(DAMAGED)], completed.stderr
     assert all("not a readable image" in line for line in failures), failures
     assert "Traceback" not in completed.stderr and "padded" not in completed.stderr
-    assert completed.stdout.splitlines()[-1] == f"{len(DAMAGED) + 2} images: 2 written, 0 skipped, {len(DAMAGED)} failed"
+    damaged = len(DAMAGED)
+    assert completed.stdout.splitlines()[-1] == f"{damaged + 2} images: 2 written, 0 skipped, {damaged} failed"
     assert sorted(path.name for path in (tmp_path / "out").iterdir()) == ["pages.tif", "second.tif"]
     with tifffile.TiffFile(tmp_path / "out" / "pages.tif") as result:
         assert [page.shape for page in result.pages] == [(64, 48, 3), (32, 48)]
         np.testing.assert_array_equal(result.pages[1].asarray(), tifffile.imread(tmp_path / "out" / "second.tif"))
 
 
-def test_a_format_of_one_image_is_refused_for_a_tiff_of_several_before_any_work(tmp_path, network):
+def test_a_format_of_one_image_is_refused_for_a_tiff_of_several_before_any_work(tmp_path, network, command):
     two_pages(tmp_path / "pages.tif")
-    completed = run(["pages.tif", "pages.png", "--model", network], tmp_path)
+    completed = run(command, ["pages.tif", "pages.png", "--model", network], tmp_path)
     assert (completed.returncode, completed.stdout) == (2, "")
     assert completed.stderr == ("lumivex-upscale: error: pages.png: PNG holds one image, the input has 2 pages; "
                                 "use .tif\n")
@@ -136,7 +134,7 @@ def test_pages_of_every_format_are_written_and_read_back_in_order(tmp_path):
             np.testing.assert_array_equal(page.read_rows(0, page.height), expected)
 
 
-def test_unreadable_claims_are_judged_by_age_and_a_dangling_link_is_no_run(tmp_path, network):
+def test_unreadable_claims_are_judged_by_age_and_a_dangling_link_is_no_run(tmp_path, network, command):
     folder, out = tmp_path / "in", tmp_path / "out"
     folder.mkdir()
     out.mkdir()
@@ -152,7 +150,7 @@ def test_unreadable_claims_are_judged_by_age_and_a_dangling_link_is_no_run(tmp_p
     for name in ".b.png.lock", ".c.png.lock", ".d.png.lock":
         os.utime(out / name, (two_days_ago,) * 2)
     (out / "e.png").symlink_to("../nowhere.png")
-    completed = run(["in", "out", "--model", network], tmp_path)
+    completed = run(command, ["in", "out", "--model", network], tmp_path)
     assert completed.returncode == 1, completed.stderr
     assert sorted(re.findall(r"^broke out/(\S+), which could not be read as a claim \((.+?)\) and was 2 days old$",
                              completed.stdout, re.MULTILINE)) == [(".b.png.lock", "not the JSON of a claim"),

@@ -2,9 +2,7 @@
 the last rename, while Ray connects, and when the code they land in drops or replaces their exception."""
 
 import gc
-import os
 import pathlib
-import re
 import signal
 import socket
 import subprocess
@@ -21,7 +19,6 @@ pytest.importorskip("onnxruntime")
 from lumivex.testing.networks import write_placeholder_network
 from lumivex.upscale import signals
 
-COMMAND = str(pathlib.Path(sys.executable).parent / "lumivex-upscale")
 
 
 class _Dropping:
@@ -82,8 +79,8 @@ def make_photos(folder, count, side):
         Image.fromarray(rng.integers(0, 256, (side, side, 3), dtype=np.uint8)).save(folder / f"{index}.png")
 
 
-def start(arguments, cwd):
-    return subprocess.Popen([COMMAND, *arguments], cwd=cwd, text=True, stdout=subprocess.PIPE,
+def start(command, arguments, cwd):
+    return subprocess.Popen([*command, *arguments], cwd=cwd, text=True, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
 
 
@@ -102,9 +99,9 @@ def last_rename(child, folder):
 
 
 @pytest.mark.parametrize("moment", [loading_onnxruntime, last_rename], ids=["start-up", "last rename"])
-def test_a_signal_at_start_up_or_at_the_last_rename_ends_the_run_with_one_line(tmp_path, network, moment):
+def test_a_signal_at_start_up_or_at_the_last_rename_ends_the_run_with_one_line(tmp_path, network, command, moment):
     make_photos(tmp_path / "photos", 3, 24)
-    child = start(["photos", "out", "--model", network], tmp_path)
+    child = start(command, ["photos", "out", "--model", network], tmp_path)
     moment(child, tmp_path)
     child.send_signal(signal.SIGTERM)
     out, err = child.communicate(timeout=120)
@@ -140,7 +137,7 @@ def silent_address():
     listener.close()
 
 
-def test_a_ray_address_nobody_answers_at_is_one_line_and_sigterm_meanwhile_one_too(tmp_path, network,
+def test_a_ray_address_nobody_answers_at_is_one_line_and_sigterm_meanwhile_one_too(tmp_path, network, command,
                                                                                    monkeypatch, capsys,
                                                                                    silent_address):
     pytest.importorskip("ray")
@@ -153,7 +150,7 @@ def test_a_ray_address_nobody_answers_at_is_one_line_and_sigterm_meanwhile_one_t
     assert capsys.readouterr().err == (f"lumivex-upscale: error: cannot reach the Ray cluster at {silent_address}: "
                                        f"no answer in 0.5 s\n")
 
-    child = start(["photos", "out", "--model", network, "--ray", silent_address], tmp_path)
+    child = start(command, ["photos", "out", "--model", network, "--ray", silent_address], tmp_path)
     while not child.stdout.readline().startswith("model:"):  # past the checks: on its way to the cluster
         assert child.poll() is None, child.communicate()
     child.send_signal(signal.SIGTERM)

@@ -2,9 +2,7 @@
 range and matrix a clip may carry, and its sample aspect ratio in every container and codec the command writes."""
 
 import fractions
-import pathlib
 import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -16,7 +14,6 @@ pytest.importorskip("onnxruntime")
 from lumivex.testing.networks import write_placeholder_network
 from lumivex.upscale.video_probe import Picture
 
-COMMAND = str(pathlib.Path(sys.executable).parent / "lumivex-upscale")
 LIMITED, FULL = 1, 2
 UNTAGGED, BT709, BT601, BT2020 = 2, 1, 6, 9
 
@@ -99,13 +96,13 @@ def first_frame(path, clip):
 
 
 @pytest.mark.parametrize("matrix, colour_range", [(UNTAGGED, LIMITED), (BT709, FULL)])
-def test_a_video_output_has_the_levels_of_the_photo_road_on_the_same_frame(tmp_path, network, matrix, colour_range):
+def test_a_video_output_has_the_levels_of_the_photo_road_on_the_same_frame(tmp_path, network, command, matrix,
+                                                                           colour_range):
     clip = write_clip(tmp_path / "clip.mp4", (smooth_colours(48, 64) * 255 + 0.5).astype(np.uint8), matrix=matrix,
                       colour_range=colour_range)
     Image.fromarray(first_frame(tmp_path / "clip.mp4", clip)).save(tmp_path / "frame.png")
-    for name in ("clip.mp4", "frame.png"):
-        completed = subprocess.run([COMMAND, name, "--model", network, "--crf", "0"] * (name == "clip.mp4")
-                                   or [COMMAND, name, "--model", network], cwd=tmp_path, capture_output=True,
+    for arguments in (["clip.mp4", "--crf", "0"], ["frame.png"]):  # the video losslessly encoded
+        completed = subprocess.run([*command, *arguments, "--model", network], cwd=tmp_path, capture_output=True,
                                    text=True, timeout=300)
         assert completed.returncode == 0, completed.stderr
     photo = np.asarray(Image.open(tmp_path / "frame_x2.png"), dtype=float)
@@ -115,10 +112,10 @@ def test_a_video_output_has_the_levels_of_the_photo_road_on_the_same_frame(tmp_p
 
 @pytest.mark.parametrize("output, codec", [("out.mkv", "av1"), ("out.webm", "vp9"), ("out.mkv", "h264"),
                                            ("out.mp4", "av1")])
-def test_the_sample_aspect_ratio_survives_every_container_and_codec(tmp_path, network, output, codec):
+def test_the_sample_aspect_ratio_survives_every_container_and_codec(tmp_path, network, command, output, codec):
     ratio = fractions.Fraction(128, 117)
     write_clip(tmp_path / "clip.mkv", np.zeros((48, 64, 3), np.uint8), sar=ratio)
-    completed = subprocess.run([COMMAND, "clip.mkv", output, "--model", network, "--codec", codec], cwd=tmp_path,
+    completed = subprocess.run([*command, "clip.mkv", output, "--model", network, "--codec", codec], cwd=tmp_path,
                                capture_output=True, text=True, timeout=300)
     assert completed.returncode == 0, completed.stderr
     with av.open(str(tmp_path / output)) as container:
