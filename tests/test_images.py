@@ -1,6 +1,7 @@
 """Image files read band by band and written from bands: every mode and depth kept, orientation applied,
 metadata carried over, sizes refused before work, and nothing left behind by a write that fails."""
 
+import errno
 import os
 
 import numpy as np
@@ -333,6 +334,25 @@ def test_an_output_reaches_the_disk_before_its_name_and_its_name_after(tmp_path,
     monkeypatch.setattr(os, "link", lambda *paths: events.append("named") or real_link(*paths))
     images.write_image(tmp_path / "a.png", np.zeros((2, 2, 3), np.uint8), PixelFormat("RGB", 8), replace=replace)
     assert events == ["file flushed", "named", "folder flushed"]
+
+
+@pytest.mark.parametrize("failure, written", [(errno.EPERM, True), (errno.EIO, False)],
+                         ids=["no hard links here", "a failing disk"])
+def test_a_file_system_without_hard_links_gets_the_output_renamed_and_a_failing_one_none(tmp_path, monkeypatch,
+                                                                                          failure, written):
+    def link(*paths):
+        raise OSError(failure, os.strerror(failure))
+
+    def write():
+        images.write_image(tmp_path / "a.png", np.zeros((2, 2, 3), np.uint8), PixelFormat("RGB", 8), replace=False)
+
+    monkeypatch.setattr(os, "link", link)
+    if written:
+        write()
+    else:
+        with pytest.raises(OSError, match=os.strerror(errno.EIO)):
+            write()
+    assert [path.name for path in tmp_path.iterdir()] == (["a.png"] if written else [])
 
 
 @pytest.mark.parametrize("target, pixel_format, size, message", [
