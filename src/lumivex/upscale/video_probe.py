@@ -6,6 +6,7 @@ keyframes are. Unreadable, damaged, truncated or unusable inputs are refused her
 import bisect
 import dataclasses
 import fractions
+import functools
 import pathlib
 import re
 import struct
@@ -78,17 +79,12 @@ class Picture:
         layout = _planar_layout(frame.format.name)
         if layout is None:  # semi-planar or packed: widened by FFmpeg, which then only moves samples
             wide = frame.reformat(format=_WIDE_YUV, **self._unconverted()).to_ndarray().astype(np.float32)
-            bits, planes = self.bits, [wide[:, :, index] / 2 ** (16 - self.bits) for index in range(3)]
+            bits, samples = 16, wide
         else:
-            bits, planes = layout[0], _read_planes(frame, layout)
-        luma, blue, red = _normalised(planes, bits, self.conversion_range)
-        kr, kb = weights
-        r = luma + 2 * (1 - kr) * red
-        b = luma + 2 * (1 - kb) * blue
-        g = (luma - kr * r - kb * b) / (1 - kr - kb)
+            bits, samples = layout[0], cv2.merge(_read_planes(frame, layout))
         top = 255 if self.bits <= 8 else 65535
-        rgb = np.stack([r, g, b], axis=2)
-        return (np.clip(rgb, 0, 1) * top + 0.5).astype(np.uint8 if top == 255 else np.uint16)
+        to_rgb = _to_yuv(weights, bits, self.conversion_range, top, inverse=True)
+        return _rounded(cv2.transform(samples, to_rgb), top)
 
     def from_rgb(self, pixels, pix_fmt):
         """A VideoFrame of `pix_fmt` holding the (H, W, 3) `rgb_format` `pixels`, by the picture's matrix and
@@ -97,18 +93,14 @@ class Picture:
         if weights is None or av.VideoFormat(pix_fmt).is_rgb:
             return av.VideoFrame.from_ndarray(pixels, format=self.rgb_format).reformat(
                 format=pix_fmt, dst_colorspace=self.conversion_matrix, dst_color_range=self.conversion_range)
-        rgb = pixels.astype(np.float32) / (255 if pixels.dtype == np.uint8 else 65535)
-        kr, kb = weights
-        r, g, b = rgb[:, :, 0], rgb[:, :, 1], rgb[:, :, 2]
-        luma = kr * r + (1 - kr - kb) * g + kb * b
-        blue, red = (b - luma) / (2 * (1 - kb)), (r - luma) / (2 * (1 - kr))
         layout = _planar_layout(pix_fmt)
+        # Semi-planar or packed formats are made at 4:4:4 and 16 bits, then FFmpeg only moves samples.
+        bits = 16 if layout is None else layout[0]
+        top = 255 if pixels.dtype == np.uint8 else 65535
+        samples = cv2.transform(pixels.astype(np.float32), _to_yuv(weights, bits, self.conversion_range, top))
         if layout is not None:
-            return _write_planes(pix_fmt, layout, luma, blue, red, self.conversion_range)
-        # Semi-planar or packed: made exactly at full chroma and 16 bits, then FFmpeg only moves samples.
-        bits = max(component.bits for component in av.VideoFormat(pix_fmt).components)
-        planes = np.stack(_coded([luma, blue, red], bits, self.conversion_range), axis=2)
-        wide = av.VideoFrame.from_ndarray(planes << np.uint16(16 - bits), format=_WIDE_YUV)
+            return _write_planes(pix_fmt, layout, samples)
+        wide = av.VideoFrame.from_ndarray(_rounded(samples, 65535), format=_WIDE_YUV)
         return wide.reformat(format=pix_fmt, **self._unconverted())
 
     def _weights(self):
@@ -129,28 +121,36 @@ class Picture:
         return f"{self.bits}-bit {self.pix_fmt}"
 
 
-def _levels(bits, colour_range):
-    """(black, luma span, chroma centre, chroma span) of YUV samples of `bits` bits in `colour_range`."""
+@functools.lru_cache(maxsize=64)
+def _to_yuv(weights, bits, colour_range, top, inverse=False):
+    """The 3 x 4 matrix (cv2.transform's) from RGB samples 0..`top` to YUV samples of `bits` bits in
+    `colour_range`, or back with `inverse`."""
+    kr, kb = weights
+    kg = 1 - kr - kb
+    normalised = np.array([[kr, kg, kb],  # luma 0..1, chroma -0.5..0.5 from RGB 0..1
+                           [-kr / (2 - 2 * kb), -kg / (2 - 2 * kb), 0.5],
+                           [0.5, -kg / (2 - 2 * kr), -kb / (2 - 2 * kr)]])
     if colour_range == _JPEG_RANGE:
-        top = 2**bits - 1
-        return 0, top, 2 ** (bits - 1), top
-    unit = 2 ** (bits - 8)
-    return 16 * unit, 219 * unit, 128 * unit, 224 * unit
+        highest = 2**bits - 1
+        offsets, spans = np.array([0, 2 ** (bits - 1), 2 ** (bits - 1)]), np.array([highest] * 3)
+    else:
+        unit = 2 ** (bits - 8)
+        offsets, spans = np.array([16, 128, 128]) * unit, np.array([219, 224, 224]) * unit
+    forward = spans[:, None] * normalised / top
+    if inverse:
+        backward = np.linalg.inv(forward)
+        return np.hstack([backward, -backward @ offsets[:, None]]).astype(np.float32)
+    return np.hstack([forward, offsets[:, None]]).astype(np.float32)
 
 
-def _normalised(planes, bits, colour_range):
-    """Luma 0..1 and chroma -0.5..0.5 from the YUV sample planes `planes` (the chroma ones at full size)."""
-    black, span, centre, chroma_span = _levels(bits, colour_range)
-    return (planes[0] - black) / span, (planes[1] - centre) / chroma_span, (planes[2] - centre) / chroma_span
+def _rounded(samples, top):
+    """Float samples clamped to 0..`top` and rounded to the nearest, as uint8 (top 255) or uint16."""
+    np.clip(samples, 0, top, out=samples)
+    samples += 0.5
+    return samples.astype(np.uint8 if top == 255 else np.uint16)
 
 
-def _coded(planes, bits, colour_range):
-    """The uint16 YUV samples of `bits` bits, rounded, of luma 0..1 and chroma -0.5..0.5 planes."""
-    black, span, centre, chroma_span = _levels(bits, colour_range)
-    return [np.clip(offset + plane * scale + 0.5, 0, 2**bits - 1).astype(np.uint16)
-            for plane, offset, scale in zip(planes, (black, centre, centre), (span, chroma_span, chroma_span))]
-
-
+@functools.lru_cache(maxsize=64)
 def _planar_layout(pix_fmt):
     """(bits, chroma step across, chroma step down) of a planar YUV format with a plane for each of Y, U and V,
     one little-endian sample an element (yuv420p, yuvj422p, yuv444p10le, ...); None for any other."""
@@ -184,17 +184,19 @@ def _read_planes(frame, layout):
     return planes
 
 
-def _write_planes(pix_fmt, layout, luma, blue, red, colour_range):
-    """A VideoFrame of the planar `pix_fmt` from luma 0..1 and chroma -0.5..0.5 at full size; each chroma
-    sample the mean of the pixels it covers."""
+def _write_planes(pix_fmt, layout, samples):
+    """A VideoFrame of the planar `pix_fmt` from (H, W, 3) float YUV samples; each chroma sample the mean of the
+    pixels it covers."""
     bits, across, down = layout
-    height, width = luma.shape
-    chroma = [_block_means(plane, down, across) for plane in (blue, red)]
+    height, width = samples.shape[:2]
+    top = 2**bits - 1
+    planes = [np.ascontiguousarray(samples[:, :, index]) for index in range(3)]
+    planes[1:] = [_block_means(plane, down, across) for plane in planes[1:]]
     frame = av.VideoFrame(width, height, pix_fmt)
     dtype = _sample_type(bits)
-    for plane, samples in zip(frame.planes, _coded([luma, *chroma], bits, colour_range)):
+    for plane, values in zip(frame.planes, planes):
         rows = np.zeros((plane.height, plane.line_size // dtype.itemsize), dtype)
-        rows[:, :plane.width] = samples[:plane.height, :plane.width]
+        rows[:, :plane.width] = _rounded(values[:plane.height, :plane.width], top)
         plane.update(rows.tobytes())
     return frame
 
@@ -205,7 +207,7 @@ def _block_means(plane, down, across):
         return plane
     height, width = plane.shape
     padded = np.pad(plane, ((0, -height % down), (0, -width % across)), mode="edge")
-    return padded.reshape(padded.shape[0] // down, down, padded.shape[1] // across, across).mean(axis=(1, 3))
+    return cv2.resize(padded, (padded.shape[1] // across, padded.shape[0] // down), interpolation=cv2.INTER_AREA)
 
 
 @dataclasses.dataclass
