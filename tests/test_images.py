@@ -336,6 +336,18 @@ def test_an_output_reaches_the_disk_before_its_name_and_its_name_after(tmp_path,
     assert events == ["file flushed", "named", "folder flushed"]
 
 
+@pytest.mark.parametrize("error", [IndexError(0), ZeroDivisionError("division by zero"), KeyError(270)])
+def test_whatever_a_parser_raises_for_a_damaged_file_is_that_file_s_image_error(tmp_path, monkeypatch, error):
+    # What a damaged header makes a library raise cannot all be foreseen; it must not end a folder run.
+    def parse(*arguments):
+        raise error
+
+    monkeypatch.setattr(images, "open_tiff", parse)
+    tifffile.imwrite(tmp_path / "a.tif", np.zeros((2, 2), np.uint8))
+    with pytest.raises(images.ImageError, match=f"a.tif: not a readable image \\({type(error).__name__}: "):
+        images.open_image(tmp_path / "a.tif")
+
+
 @pytest.mark.parametrize("failure, written", [(errno.EPERM, True), (errno.EIO, False)],
                          ids=["no hard links here", "a failing disk"])
 def test_a_file_system_without_hard_links_gets_the_output_renamed_and_a_failing_one_none(tmp_path, monkeypatch,
