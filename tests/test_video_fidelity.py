@@ -12,6 +12,7 @@ Image = pytest.importorskip("PIL.Image")
 pytest.importorskip("onnxruntime")
 
 from lumivex.testing.networks import write_placeholder_network
+from lumivex.upscale import video_matroska
 from lumivex.upscale.video_probe import Picture
 
 LIMITED, FULL = 1, 2
@@ -126,3 +127,31 @@ def test_the_sample_aspect_ratio_survives_every_container_and_codec(tmp_path, ne
         assert round(width * ratio) == width * kept
     else:
         assert kept == ratio
+
+
+def matroska_header(path):
+    """The bytes of a small Matroska file as FFmpeg writes them, and where its segment's size is."""
+    with av.open(str(path), "w", format="matroska") as container:
+        stream = container.add_stream("libvpx-vp9", rate=25)
+        stream.width, stream.height, stream.pix_fmt = 64, 48, "yuv420p"
+        frame = av.VideoFrame(64, 48, "yuv420p")
+        frame.pts = 0
+        container.mux(stream.encode(frame))
+        container.mux(stream.encode(None))
+    data = path.read_bytes()
+    return data, data.index(b"\x18\x53\x80\x67") + 4
+
+
+@pytest.mark.parametrize("damage", ["unknown size", "cut short", "not a segment"])
+def test_a_matroska_file_laid_out_otherwise_is_left_as_it_is(tmp_path, damage):
+    data, size_at = matroska_header(tmp_path / "clip.mkv")
+    if damage == "unknown size":  # as a live stream's muxer writes it
+        data = data[:size_at] + b"\x01" + b"\xff" * 7 + data[size_at + 8:]
+    elif damage == "cut short":  # inside the track list's id
+        data = data[:data.index(b"\x16\x54\xae\x6b") + 2]
+    else:
+        data = data[:size_at - 4] + b"\x1a\x45\xdf\xa3" + data[size_at:]
+    (tmp_path / "damaged.mkv").write_bytes(data)
+    with open(tmp_path / "damaged.mkv", "r+b") as file, pytest.raises(video_matroska.LayoutError):
+        video_matroska.write_display_size(file, fractions.Fraction(2, 1))
+    assert (tmp_path / "damaged.mkv").read_bytes() == data

@@ -58,7 +58,6 @@ def write_display_size(file, sample_aspect_ratio, *, webm=False):
     file.write(new_seek_head)
     file.seek(room.start)
     file.write(region)
-    file.seek(0, 2)
 
 
 class _Element:
