@@ -54,15 +54,26 @@ def _at_return():
 def _work():
     for _ in range(500):
         time.sleep(0.002)  # the rest of the run, long enough for the dropped signal to be raised again
+    _finished.append(True)
     return 0
 
 
+_finished = []
+
+
+def _taken_by_another_handler():
+    raise signals.Interrupted(signal.SIGTERM)  # as Ray's handler, in place while it connects, makes it
+
+
 @pytest.mark.parametrize("body, status", [(_dropped_in_a_weakref_callback, 143), (_turned_into_another_error, 143),
-                                          (_at_return, 130)], ids=["dropped", "replaced", "at return"])
+                                          (_at_return, 130), (_taken_by_another_handler, 143)],
+                         ids=["dropped", "replaced", "at return", "another handler's"])
 def test_a_stop_signal_whose_exception_is_lost_still_stops_the_run(capfd, body, status):
     cleaned = []
+    _finished.clear()
     assert signals.StopOnSignals().run(body, lambda: cleaned.append(True)) == status
     assert cleaned == [True]
+    assert _finished == []  # the run stopped soon after the signal, not at its end
     assert capfd.readouterr().err == ""  # no "Exception ignored" report
     assert signal.getsignal(signal.SIGTERM) is signal.SIG_DFL or callable(signal.getsignal(signal.SIGTERM))
 

@@ -59,12 +59,22 @@ def test_colour_conversion_there_and_back_keeps_the_levels(pix_fmt, matrix, colo
     (BT601, FULL, (255, 0, 0), (76, 85, 255)),
     (BT2020, LIMITED, (0, 0, 255), (29, 240, 119)),
     (BT709, LIMITED, (255, 255, 255), (235, 128, 128)),
+    (4, LIMITED, (255, 0, 0), (82, 90, 240)),  # FCC
+    (7, LIMITED, (0, 0, 255), (35, 240, 116)),  # SMPTE 240M
 ])
 def test_colours_become_the_samples_their_matrix_and_range_give(matrix, colour_range, rgb, yuv):
     clip = picture("yuv444p", matrix, colour_range)
     frame = clip.from_rgb(np.full((48, 64, 3), rgb, np.uint8), "yuv444p")
     assert tuple(int(np.frombuffer(plane, np.uint8)[0]) for plane in frame.planes) == yuv
     assert np.abs(clip.to_rgb(frame)[0, 0].astype(int) - rgb).max() <= 1  # back within the samples' rounding
+
+
+def test_the_chroma_of_an_odd_last_column_is_that_column_s_own():
+    clip = picture("yuv420p", BT601, LIMITED)
+    rgb = np.zeros((2, 3, 3), np.uint8)
+    rgb[:, 2] = (255, 0, 0)  # grey, grey, red: the last chroma sample covers the red column alone
+    frame = clip.from_rgb(rgb, "yuv420p")
+    assert [int(np.frombuffer(frame.planes[2], np.uint8)[index]) for index in range(2)] == [128, 240]
 
 
 @pytest.fixture(scope="module")
