@@ -336,6 +336,15 @@ def test_an_output_reaches_the_disk_before_its_name_and_its_name_after(tmp_path,
     assert events == ["file flushed", "named", "folder flushed"]
 
 
+def test_a_tiff_of_tifffile_keeps_its_tags_but_not_its_shape_and_centimetres_become_inches(tmp_path):
+    # tifffile describes the array's shape in the description tag: no longer true once upscaled.
+    tifffile.imwrite(tmp_path / "a.tif", np.zeros((2, 2), np.uint8), resolution=(100, 50),
+                     resolutionunit="CENTIMETER", extratags=[(271, "s", 0, "Maker", True)])
+    with images.open_image(tmp_path / "a.tif") as reader:
+        assert reader.metadata.texts == (Text("Make", "Maker"), Text("Software", "tifffile.py"))
+        assert reader.metadata.dpi == pytest.approx((254, 127))
+
+
 @pytest.mark.parametrize("error", [IndexError(0), ZeroDivisionError("division by zero"), KeyError(270)])
 def test_whatever_a_parser_raises_for_a_damaged_file_is_that_file_s_image_error(tmp_path, monkeypatch, error):
     # What a damaged header makes a library raise cannot all be foreseen; it must not end a folder run.
