@@ -80,3 +80,11 @@ def to_host(cp):
 def recorder():
     """The Recorder class, for replacing module-level names with call-recording callables."""
     return Recorder
+
+
+@pytest.fixture(scope="session")
+def command():
+    """The installed `lumivex-upscale` as a process's argument list; where this interpreter has none (the
+    mutation check's private one), the same entry point through it, so that the process sees what it sees."""
+    script = pathlib.Path(sys.executable).parent / "lumivex-upscale"
+    return [str(script)] if script.exists() else [sys.executable, "-m", "lumivex.upscale.cli"]

@@ -1,6 +1,9 @@
 """Image files read band by band and written from bands: every mode and depth kept, orientation applied,
 metadata carried over, sizes refused before work, and nothing left behind by a write that fails."""
 
+import errno
+import os
+
 import numpy as np
 import pytest
 
@@ -318,6 +321,59 @@ def test_a_failing_bands_iterator_leaves_nothing(tmp_path, suffix):
         images.write_image_rows(tmp_path / f"out{suffix}", [np.zeros((4, 6, 3), np.uint8)], 8, 6,
                                 PixelFormat("RGB", 8))
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize("replace", [True, False], ids=["replacing", "never replacing"])
+def test_an_output_reaches_the_disk_before_its_name_and_its_name_after(tmp_path, monkeypatch, replace):
+    # A power loss may leave a rename on the disk without the data it names, or lose the rename.
+    events = []
+    real_fsync, real_replace, real_link = os.fsync, os.replace, os.link
+    monkeypatch.setattr(os, "fsync", lambda fd: events.append(
+        "folder flushed" if os.path.isdir(f"/proc/self/fd/{fd}") else "file flushed") or real_fsync(fd))
+    monkeypatch.setattr(os, "replace", lambda *paths: events.append("named") or real_replace(*paths))
+    monkeypatch.setattr(os, "link", lambda *paths: events.append("named") or real_link(*paths))
+    images.write_image(tmp_path / "a.png", np.zeros((2, 2, 3), np.uint8), PixelFormat("RGB", 8), replace=replace)
+    assert events == ["file flushed", "named", "folder flushed"]
+
+
+def test_a_tiff_of_tifffile_keeps_its_tags_but_not_its_shape_and_centimetres_become_inches(tmp_path):
+    # tifffile describes the array's shape in the description tag: no longer true once upscaled.
+    tifffile.imwrite(tmp_path / "a.tif", np.zeros((2, 2), np.uint8), resolution=(100, 50),
+                     resolutionunit="CENTIMETER", extratags=[(271, "s", 0, "Maker", True)])
+    with images.open_image(tmp_path / "a.tif") as reader:
+        assert reader.metadata.texts == (Text("Make", "Maker"), Text("Software", "tifffile.py"))
+        assert reader.metadata.dpi == pytest.approx((254, 127))
+
+
+@pytest.mark.parametrize("error", [IndexError(0), ZeroDivisionError("division by zero"), KeyError(270)])
+def test_whatever_a_parser_raises_for_a_damaged_file_is_that_file_s_image_error(tmp_path, monkeypatch, error):
+    # What a damaged header makes a library raise cannot all be foreseen; it must not end a folder run.
+    def parse(*arguments):
+        raise error
+
+    monkeypatch.setattr(images, "open_tiff", parse)
+    tifffile.imwrite(tmp_path / "a.tif", np.zeros((2, 2), np.uint8))
+    with pytest.raises(images.ImageError, match=f"a.tif: not a readable image \\({type(error).__name__}: "):
+        images.open_image(tmp_path / "a.tif")
+
+
+@pytest.mark.parametrize("failure, written", [(errno.EPERM, True), (errno.EIO, False)],
+                         ids=["no hard links here", "a failing disk"])
+def test_a_file_system_without_hard_links_gets_the_output_renamed_and_a_failing_one_none(tmp_path, monkeypatch,
+                                                                                          failure, written):
+    def link(*paths):
+        raise OSError(failure, os.strerror(failure))
+
+    def write():
+        images.write_image(tmp_path / "a.png", np.zeros((2, 2, 3), np.uint8), PixelFormat("RGB", 8), replace=False)
+
+    monkeypatch.setattr(os, "link", link)
+    if written:
+        write()
+    else:
+        with pytest.raises(OSError, match=os.strerror(errno.EIO)):
+            write()
+    assert [path.name for path in tmp_path.iterdir()] == (["a.png"] if written else [])
 
 
 @pytest.mark.parametrize("target, pixel_format, size, message", [

@@ -5,6 +5,9 @@ The temporary name is `.NAME.<pid>.<8 hex digits>.part`: hidden (folder scans sk
 file system (so the move is a rename), and naming the process that made it, so that a later run can tell what a
 process that died left behind (`orphaned_temporaries`). The temporary files alive in this process are known
 (`remove_live_temporaries`), so that a signal handler can remove them before the process ends.
+
+A file is flushed to the disk before the rename that publishes it, and the folder after it: a rename can reach the
+disk before the data it names, and a power loss would then leave an empty or partial file under the final name.
 """
 
 import contextlib
@@ -26,8 +29,8 @@ def temporary_path(path):
 
 @contextlib.contextmanager
 def atomic_output(path, *, replace=True):
-    """Yields a binary file open on a new temporary file beside `path`; when the block ends normally the file is
-    closed and moved to `path`.
+    """Yields a binary file open for writing and reading on a new temporary file beside `path`; when the block
+    ends normally the file is flushed to the disk, closed and moved to `path`.
 
     `replace=False` never replaces a file that is at `path` by then, whoever put it there: FileExistsError.
     On any exception, KeyboardInterrupt included, the temporary file is removed and the exception propagates.
@@ -39,10 +42,14 @@ def atomic_output(path, *, replace=True):
     # line here, even the clean-up, and remove_live_temporaries must then still find the file.
     _live.add(temporary)
     try:
-        descriptor = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666)
-        with os.fdopen(descriptor, "wb") as file:
+        # Readable too: a writer may go back over what it wrote (a Matroska header completed afterwards).
+        descriptor = os.open(temporary, os.O_RDWR | os.O_CREAT | os.O_EXCL, 0o666)
+        with os.fdopen(descriptor, "w+b") as file:
             yield file
+            file.flush()
+            os.fsync(file.fileno())
         move_into_place(temporary, path, replace=replace)
+        sync_folder(path.parent)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(temporary)
@@ -73,6 +80,21 @@ def move_into_place(temporary, path, *, replace=True):
     os.unlink(temporary)
 
 
+def sync_folder(folder):
+    """Flushes `folder`'s entries (a rename into it) to the disk, where the file system can."""
+    try:
+        descriptor = os.open(folder, os.O_RDONLY | os.O_DIRECTORY)
+    except OSError:
+        return
+    try:
+        os.fsync(descriptor)
+    except OSError as error:
+        if error.errno not in (errno.EINVAL, errno.ENOTSUP, errno.EOPNOTSUPP, errno.EBADF):
+            raise  # a real write error: what was renamed may not be on the disk
+    finally:
+        os.close(descriptor)
+
+
 def remove_live_temporaries():
     """Removes every temporary file this process has open (for a signal handler); returns how many."""
     removed = 0
@@ -82,6 +104,25 @@ def remove_live_temporaries():
             removed += 1
         _live.discard(temporary)
     return removed
+
+
+class Snapshot:
+    """What is at `paths` now, to count later how many of them were put in place since: the count of outputs an
+    interrupted run says it wrote is what is on the disk, whatever it had counted when the signal came."""
+
+    def __init__(self, paths):
+        self._before = {path: _identity(path) for path in paths}
+
+    def placed_since(self):
+        return sum(1 for path, before in self._before.items() if _identity(path) not in (None, before))
+
+
+def _identity(path):
+    try:
+        status = os.stat(path, follow_symlinks=False)
+    except OSError:
+        return None
+    return status.st_dev, status.st_ino, status.st_mtime_ns, status.st_size
 
 
 def parse_temporary_name(name):

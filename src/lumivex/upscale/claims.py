@@ -18,12 +18,19 @@ A claim nobody holds any more is broken by the next run that meets it (`claim`, 
 - one of the same run (the attempt of a Ray worker that died before Ray retried its file);
 - one of another host once it is STALE_AGE old: this host cannot ask whether that process lives, a host that
   died mid-run would otherwise keep its files claimed for ever, and no single image takes a day.
-A file that is not a claim of this command is never broken. Breaking a claim wrongly (say, containers of one
-machine that share a host name) costs doubled work, never an output: `write_once` never replaces a file that
-appeared while it worked.
+A lock file that cannot be read as a claim (empty, garbage, a folder: damaged, or made by someone else) cannot say
+whose it is, so it is judged as a claim of another host, by its age: broken once STALE_AGE old, which is said
+(`notify`); until then making its output fails with UnreadableClaim, which names the file, rather than
+skipping the output as if a run were making it. A folder is only removed when empty. Breaking a claim wrongly
+(say, containers of one machine that share a host name) costs doubled work, never an output: `write_once` never
+replaces a file that appeared while it worked.
+
+A dangling link at an output is no run's work: `write_once` fails with DanglingOutput (and replaces the link
+itself only with `overwrite`).
 """
 
 import contextlib
+import dataclasses
 import json
 import os
 import pathlib
@@ -45,7 +52,23 @@ CLAIMED = "claimed"  # another run holds the claim
 OVERTAKEN = "overtaken"  # another run put the output in place while this one worked on it; its result was kept
 
 _held = {}  # absolute lock path -> token of every claim this process holds or is making
-_FOREIGN = object()  # a file where a claim should be that this command did not write
+# Called with one line for the user whenever an unreadable claim is broken; the command sets it to print.
+notify = None
+
+
+class UnreadableClaim(OSError):
+    """A lock file in an output's place that cannot be read as a claim and is not old enough to break."""
+
+
+class DanglingOutput(OSError):
+    """A link at an output that points at nothing; replaced only with `overwrite`."""
+
+
+@dataclasses.dataclass(frozen=True)
+class _Unreadable:
+    """What `_read` finds where a claim should be that cannot be read as one: why not."""
+
+    reason: str
 
 
 def lock_path(target):
@@ -61,6 +84,9 @@ def write_once(target, write, *, overwrite=False, run=None):
     unless `overwrite`. The claim is held while `write` runs and released however it ends; what `write`
     raises propagates. `run` names the run this process works for (see `claim`).
     """
+    if not overwrite and os.path.islink(target) and not os.path.exists(target):
+        raise DanglingOutput(f"{target} is a link to {os.readlink(target)}, which does not exist; not replaced "
+                             f"(--overwrite replaces the link)")
     if not overwrite and os.path.lexists(target):
         return EXISTS  # without a claim made and removed for nothing, for re-runs over millions of files
     with holding(target, run=run) as mine:
@@ -95,7 +121,8 @@ def holding(target, *, run=None):
 
 
 def claim(target, *, run=None):
-    """True when this process now holds the claim of `target`; False when another run's claim holds it.
+    """True when this process now holds the claim of `target`; False when another run's claim holds it;
+    UnreadableClaim when a lock file that cannot be read is in the way and is not old enough to break.
 
     An abandoned claim in the way is broken first. `run`: an id shared by the workers of one run; a claim of
     the same run that this process does not hold is an earlier attempt's, and is broken.
@@ -118,6 +145,13 @@ def claim(target, *, run=None):
             raise
         holder = _read(lock)
         if holder is not None and not (_abandoned(holder, lock, run) and _break(lock, holder)):
+            if isinstance(holder, _Unreadable):
+                age = _age(lock)
+                when = (f"is only {_duration(age)} old" if age <= STALE_AGE else
+                        f"is {_duration(age)} old, but could not be removed")
+                raise UnreadableClaim(f"{lock} cannot be read as a claim ({holder.reason}) and {when}; remove it "
+                                      f"if no run is writing {target} (it is broken once {_duration(STALE_AGE)} "
+                                      f"old)")
             return False
     return False
 
@@ -171,26 +205,32 @@ def _owner(run, token):
 
 
 def _read(lock):
-    """The owner written in `lock`; None when there is no such file; _FOREIGN when it is not a claim."""
+    """The owner written in `lock`; None when there is no such file; _Unreadable when it is not a claim."""
     try:
         with open(lock, "rb") as file:
             text = file.read(4096)
     except FileNotFoundError:
         return None
-    except OSError:
-        return _FOREIGN
+    except IsADirectoryError:
+        return _Unreadable("a folder")
+    except OSError as error:
+        return _Unreadable(error.strerror or type(error).__name__)
+    if not text.strip():
+        return _Unreadable("an empty file")
     try:
         holder = json.loads(text)
     except ValueError:
-        return _FOREIGN
+        return _Unreadable("not the JSON of a claim")
     if not isinstance(holder, dict) or not isinstance(holder.get("pid"), int) or "token" not in holder:
-        return _FOREIGN
+        return _Unreadable("not the JSON of a claim")
     return holder
 
 
 def _abandoned(holder, lock, run):
-    if holder is _FOREIGN or os.path.abspath(lock) in _held:
+    if os.path.abspath(lock) in _held:
         return False
+    if isinstance(holder, _Unreadable):
+        return _age(lock) > STALE_AGE  # whose it is cannot be known: as a claim of another host
     if run is not None and holder.get("run") == run:
         return True
     if holder.get("host") != _HOST:
@@ -218,7 +258,22 @@ def _break(lock, holder):
     except OSError:
         return False
     if _read(aside) == holder:
-        os.unlink(aside)
+        if not isinstance(holder, _Unreadable):
+            os.unlink(aside)
+            return True
+        age = _age(aside)  # a rename keeps the time it was made
+        try:
+            if os.path.isdir(aside) and not os.path.islink(aside):
+                os.rmdir(aside)
+            else:
+                os.unlink(aside)
+        except OSError:  # a folder with something in it: not ours to empty
+            with contextlib.suppress(OSError):
+                os.rename(aside, lock)
+            return False
+        if notify is not None:
+            notify(f"broke {lock}, which could not be read as a claim ({holder.reason}) and was "
+                   f"{_duration(age)} old")
         return True
     with contextlib.suppress(OSError):
         os.link(aside, lock)  # someone else's new claim: put back, unless yet another has appeared
@@ -245,6 +300,14 @@ def _age(path):
         return time.time() - os.stat(path).st_mtime
     except OSError:
         return 0.0
+
+
+def _duration(seconds):
+    """A short duration for the user: '40 s', '5 min', '3 h', '2 days'."""
+    for unit, length, from_ in (("days", 86400, 2 * 86400), ("h", 3600, 3600), ("min", 60, 60)):
+        if seconds >= from_:
+            return f"{seconds // length:.0f} {unit}"
+    return f"{seconds:.0f} s"
 
 
 def _started(pid):

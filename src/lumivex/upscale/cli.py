@@ -124,15 +124,13 @@ def main(argv=None):
         return importlib.import_module(SUBCOMMANDS[argv[0]]).main(argv[1:])
     args = parse_args(argv)
     tally = Tally()
-    with signals.StopOnSignals() as stop:
-        try:
-            return _run(args, tally)
-        except signals.Interrupted as interruption:
-            stop.hold()
-            # What the unwinding has not removed yet (it may itself have been cut short by the signal).
-            runner.abandon()
-            _report(tally.interrupted())
-            return interruption.exit_status
+    return signals.StopOnSignals().run(lambda: _run(args, tally), lambda: _interrupted(tally))
+
+
+def _interrupted(tally):
+    # What the unwinding has not removed yet (it may itself have been cut short by the signal).
+    runner.abandon()
+    _report(tally.interrupted())
 
 
 @dataclasses.dataclass
@@ -143,6 +141,7 @@ class Tally:
     written: int = 0
     skipped: int = 0
     failed: int = 0
+    outputs: object = None  # runner.Placed of the planned outputs, taken before any work
 
     def summary(self):
         total = self.written + self.skipped + self.failed
@@ -152,7 +151,8 @@ class Tally:
     def interrupted(self):
         if self.planned is None:
             return "interrupted before any image was upscaled"
-        return f"interrupted: {self.written} of {self.planned} written; run again to finish"
+        written = self.written if self.outputs is None else self.outputs.placed_since()  # what is on the disk
+        return f"interrupted: {written} of {self.planned} written; run again to finish"
 
 
 def _run(args, tally):
@@ -219,11 +219,13 @@ def _fit(args, network, plan):
 
 def _start(plan, tally):
     """Says what the plan found, and removes what runs that died left beside its outputs."""
+    runner.tell_broken_claims(lambda line: print(line, flush=True))
     _sweep(plan)
     for path, reason in plan.problems:  # one form for every file not upscaled, whenever that showed
         _report(f"failed {path}: {reason.removeprefix(f'{path}: ')}")
     for job in plan.skipped:
         print(f"{job.target} exists; skipped (--overwrite replaces it)")
+    tally.outputs = runner.Placed([job.target for job in plan.jobs])
     tally.planned = len(plan.jobs)
     tally.skipped, tally.failed = len(plan.skipped), len(plan.problems)
 
@@ -296,6 +298,7 @@ def _check_distributed(args):
 
 
 def _fail(error, verbose=False):
+    signals.check()  # a stop signal that the code it landed in turned into another error is no error
     _report(f"error: {first_line(error)}")
     if verbose:
         import traceback

@@ -34,10 +34,11 @@ import os
 import pickle
 import secrets
 import signal
+import socket
 import threading
 import warnings
 
-from . import runner
+from . import runner, signals
 from .messages import first_line
 
 # How often a file is tried when its worker dies under it; a file that keeps killing workers (say, one that
@@ -46,6 +47,7 @@ ATTEMPTS = 4
 # Files are dealt out to the workers in at most this many blocks: few enough for Ray's bookkeeping on a
 # collection of millions, many enough that every worker stays busy to the end.
 MAX_BLOCKS = 1000
+CONNECT_TIMEOUT = 10  # seconds a cluster's head has to take a connection
 
 
 class ClusterError(RuntimeError):
@@ -121,15 +123,34 @@ def _connect(ray, address, workers):
     # (the command, which removes its claims and temporary files first) keeps its own.
     main_thread = threading.current_thread() is threading.main_thread()
     previous = signal.getsignal(signal.SIGTERM) if main_thread else None
+    _check_answers(address)
     try:
         ray.init(address=address, **settings)
     except (ConnectionError, RuntimeError, ValueError) as error:
         where = "start a local Ray instance" if address == "local" else f"reach the Ray cluster at {address}"
         raise ClusterError(f"cannot {where}: {first_line(error)}") from None
+    except SystemExit as leaving:  # Ray's own SIGTERM handler, in place while it connects, exits so
+        if leaving.code != signal.SIGTERM:
+            raise
+        raise signals.Interrupted(signal.SIGTERM) from None
     finally:
         if previous not in (None, signal.SIG_DFL):
             signal.signal(signal.SIGTERM, previous)
     return True
+
+
+def _check_answers(address):
+    """ClusterError unless the head at `address` ("host:port") takes a connection within CONNECT_TIMEOUT:
+    Ray itself retries an address nobody answers at for ever."""
+    host, _, port = address.rpartition(":")
+    if address in ("local", "auto") or "://" in address or not port.isdigit():
+        return
+    try:
+        socket.create_connection((host.strip("[]") or "127.0.0.1", int(port)), timeout=CONNECT_TIMEOUT).close()
+    except TimeoutError:
+        raise ClusterError(f"cannot reach the Ray cluster at {address}: no answer in {CONNECT_TIMEOUT} s") from None
+    except OSError as error:
+        raise ClusterError(f"cannot reach the Ray cluster at {address}: {error.strerror or error}") from None
 
 
 def _run(ray, jobs, upscaler, overwrite, workers, on_gpus, on_result):

@@ -15,14 +15,14 @@ from .arrays import array_module
 
 array_module()  # before the roads and the models bind `cupy` (a Ray worker starts here)
 
-from . import atomic, claims, images  # noqa: E402
+from . import atomic, claims, images, signals  # noqa: E402
 from .claims import CLAIMED, EXISTS, OVERTAKEN, WRITTEN  # noqa: E402
 from .messages import first_line  # noqa: E402
 from .models import NetworkError  # noqa: E402
 from .roads.video import VideoError  # noqa: E402
 
-__all__ = ["CLAIMED", "EXISTS", "FAILED", "OVERTAKEN", "Result", "WRITTEN", "abandon", "describe_failure",
-           "run_here", "run_job", "sweep"]
+__all__ = ["CLAIMED", "EXISTS", "FAILED", "OVERTAKEN", "Placed", "Result", "WRITTEN", "abandon", "describe_failure",
+           "run_here", "run_job", "sweep", "tell_broken_claims"]
 
 FAILED = "failed"
 
@@ -56,6 +56,7 @@ def run_job(job, upscaler, *, overwrite=False, run=None, progress=None):
         # attempt before a retry.
         status = claims.write_once(job.target, write, overwrite=overwrite, run=run)
     except Exception as error:  # one file's failure, wherever it arose, must not stop the others
+        signals.check()  # unless it is a stop signal that the code it landed in turned into another error
         return Result(job, FAILED, error=describe_failure(error, job.source),
                       details="".join(traceback.format_exception(error)))
     return Result(job, status, str(written[0]) if written else "", time.perf_counter() - started)
@@ -98,3 +99,13 @@ def abandon():
     """Removes this process's temporaries and claims: a run cut short leaves nothing behind."""
     atomic.remove_live_temporaries()
     claims.release_all()
+
+
+# What an interrupted run counts as written: the outputs put in place since the plan, whatever the run itself
+# had counted when the signal came.
+Placed = atomic.Snapshot
+
+
+def tell_broken_claims(say):
+    """`say(line)` is called whenever a claim that could not be read is broken as stale."""
+    claims.notify = say

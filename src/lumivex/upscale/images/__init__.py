@@ -16,11 +16,13 @@ Modes: "1" (bilevel), "L" (grey), "LA", "RGB", "RGBA", at 8 bits; "L", "LA", "RG
 and YCbCr as RGB; PNG's tRNS colour keys as alpha.
 """
 
+import dataclasses
 import pathlib
 
 import numpy as np
 
 from ..atomic import atomic_output
+from ..messages import first_line
 from .formats import INPUT_SUFFIXES, ImageError, PixelFormat, check_writable, default_suffix, output_format
 from .metadata import ORIENTATION_TAG, Metadata, Text
 from .pillow_io import open_pillow, write_pillow
@@ -29,8 +31,8 @@ from .reader import ImageReader
 from .tiff_io import MAGIC as _TIFF_MAGIC, open_tiff, write_tiff
 
 __all__ = ["INPUT_SUFFIXES", "ImageError", "ImageReader", "Metadata", "ORIENTATION_TAG", "PixelFormat", "Text",
-           "check_readable", "check_writable", "default_suffix", "open_image", "read_image", "write_image",
-           "write_image_rows"]
+           "Page", "check_readable", "check_writable", "default_suffix", "open_image", "read_image", "write_image",
+           "write_image_pages", "write_image_rows"]
 
 
 def open_image(path, *, max_pixels=None):
@@ -41,11 +43,18 @@ def open_image(path, *, max_pixels=None):
             start = file.read(8)
     except OSError as error:
         raise ImageError(f"{path}: not a readable image ({error.strerror or error})") from None
-    if start == _PNG_SIGNATURE:
-        return open_png(path, max_pixels)
-    if start[:4] in _TIFF_MAGIC:
-        return open_tiff(path, max_pixels, open_pillow)
-    return open_pillow(path, max_pixels)
+    try:
+        if start == _PNG_SIGNATURE:
+            return open_png(path, max_pixels)
+        if start[:4] in _TIFF_MAGIC:
+            return open_tiff(path, max_pixels, open_pillow)
+        return open_pillow(path, max_pixels)
+    except ImageError:
+        raise
+    except (MemoryError, RecursionError):
+        raise  # the machine's trouble, not the file's
+    except Exception as error:  # a damaged file may make a parser raise anything; it is one file's failure
+        raise ImageError(f"{path}: not a readable image ({type(error).__name__}: {first_line(error)})") from None
 
 
 def check_readable(path, *, max_pixels=None):
@@ -79,19 +88,43 @@ def write_image_rows(path, bands, height, width, pixel_format, metadata=None, *,
     Atomic: on any exception, also one the bands raise (KeyboardInterrupt included), no file is left behind and
     the exception propagates; `replace=False` never replaces a file that appeared at `path` meanwhile
     (FileExistsError). ImageError before anything is written when the format cannot hold the image."""
+    write_image_pages(path, [Page(bands, height, width, pixel_format, metadata)], replace=replace)
+
+
+@dataclasses.dataclass(frozen=True)
+class Page:
+    """One image of a file to write: its row `bands` (as `write_image_rows` takes them), size, pixel format and
+    metadata."""
+
+    bands: object
+    height: int
+    width: int
+    pixel_format: PixelFormat
+    metadata: Metadata | None = None
+
+
+def write_image_pages(path, pages, *, replace=True):
+    """Writes the Pages `pages` to `path` as `write_image_rows` writes one, each as a page of a TIFF; a file of
+    another format holds one page only (ImageError before anything is written)."""
     path = pathlib.Path(path)
-    check_writable(path, pixel_format, (width, height))
+    pages = list(pages)
+    check_writable(path, pages[0].pixel_format, pages=len(pages))
+    for page in pages:
+        check_writable(path, page.pixel_format, (page.width, page.height))
+        if page.height < 1 or page.width < 1:
+            raise ValueError(f"{path}: an image needs at least one row and column, got {page.width}x{page.height}")
     format_name = output_format(path).name
-    if height < 1 or width < 1:
-        raise ValueError(f"{path}: an image needs at least one row and column, got {width}x{height}")
-    checked = _checked_bands(bands, height, width, pixel_format)
+    checked = [dataclasses.replace(page, bands=_checked_bands(page.bands, page.height, page.width,
+                                                              page.pixel_format)) for page in pages]
     with atomic_output(path, replace=replace) as file:
+        if format_name == "TIFF":
+            write_tiff(file, checked)
+            return
+        page = checked[0]
         if format_name == "PNG":
-            write_png(file, checked, height, width, pixel_format, metadata)
-        elif format_name == "TIFF":
-            write_tiff(file, checked, height, width, pixel_format, metadata)
+            write_png(file, page.bands, page.height, page.width, page.pixel_format, page.metadata)
         else:
-            write_pillow(file, checked, height, width, pixel_format, metadata, format_name)
+            write_pillow(file, page.bands, page.height, page.width, page.pixel_format, page.metadata, format_name)
 
 
 def _checked_bands(bands, height, width, pixel_format):

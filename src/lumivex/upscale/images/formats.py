@@ -89,10 +89,12 @@ def output_format(path):
     return FORMATS[suffix]
 
 
-def check_writable(path, pixel_format, size=None):
+def check_writable(path, pixel_format, size=None, *, pages=1):
     """ImageError unless a file named `path` can hold `pixel_format` pixels, and an image of `size`
-    ((width, height), when given) fits the format."""
+    ((width, height), when given) fits the format, and so do `pages` images (TIFF alone holds several)."""
     target = output_format(path)
+    if pages > 1 and target.name != "TIFF":
+        raise ImageError(f"{path}: {target.name} holds one image, the input has {pages} pages; use .tif")
     if not target.holds(pixel_format):
         better = ".tif" if pixel_format.kind == "float" else ".png"
         raise ImageError(f"{path}: {target.name} cannot hold the input's {pixel_format} pixels; use {better}")

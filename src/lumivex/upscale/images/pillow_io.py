@@ -19,8 +19,9 @@ _QUALITY = 95
 _JPEG_MARKER_BYTES = 65533  # what one JPEG marker segment holds; Pillow refuses to save longer EXIF or XMP
 
 
-def open_pillow(path, max_pixels, metadata=None):
-    """A reader of the image at `path` as Pillow reads it; `metadata` where the caller read it already."""
+def open_pillow(path, max_pixels, metadata=None, frame=0):
+    """A reader of the image at `path` as Pillow reads it (its frame `frame`, for a page of a TIFF); `metadata`
+    where the caller read it already."""
     try:
         with pillow_limited(path, max_pixels):
             picture = Image.open(path)
@@ -29,6 +30,8 @@ def open_pillow(path, max_pixels, metadata=None):
     except _ERRORS as error:
         raise ImageError(f"{path}: not a readable image ({first_line(error)})") from None
     try:
+        if frame:
+            picture.seek(frame)
         check_size(path, *picture.size, max_pixels)
         pixel_format = _pixel_format(path, picture)
         orientation = picture.getexif().get(ORIENTATION_TAG, 1)

@@ -30,7 +30,8 @@ class ImageReader:
     """One image file open for reading: `height`, `width`, `channels`, `pixel_format`, `metadata` and `format`
     (Pillow's name: "PNG", "TIFF", "JPEG", ...) come from the header, upright (EXIF orientation applied, and reset
     to 1 in `metadata`). `read_rows(y0, y1)` gives rows y0..y1-1 as an (y1 - y0, W, C) array of
-    `pixel_format.dtype`; calls must come with non-decreasing y0 and y1, and may overlap.
+    `pixel_format.dtype`; calls must come with non-decreasing y0 and y1, and may overlap. A file of several
+    pages (a multi-page TIFF) opens as the reader of its first page; `pages()` lists the readers of them all.
 
     The format gives `blocks`, a function that starts decoding and returns an iterator of (k, W, C) arrays,
     top to bottom as stored, and `errors`, the exceptions its decoder raises for a broken file."""
@@ -47,7 +48,8 @@ class ImageReader:
         self._start_blocks = blocks
         self._orientation = orientation
         self._errors = tuple(errors)
-        self._close = close
+        self._closers = [close] if close is not None else []
+        self._pages = [self]
         self._blocks = None
         self._held = []  # arrays of consecutive rows, the first starting at image row self._first
         self._first = 0
@@ -83,6 +85,17 @@ class ImageReader:
             return np.empty((0, self.width, self.channels), self.pixel_format.dtype)
         return np.array(rows[y0 - self._first:y1 - self._first])
 
+    def add_pages(self, others, *, close=None):
+        """Makes this reader the first page of a file whose other pages `others` read; `close()` closes the
+        file they share, after them."""
+        self._pages = [self, *others]
+        if close is not None:
+            self._closers.append(close)
+
+    def pages(self):
+        """The readers of every page of the file, this one first: [self] for a file of one image."""
+        return list(self._pages)
+
     def _decoded(self):
         if self._blocks is None:
             self._blocks = self._upright_blocks()
@@ -109,12 +122,14 @@ class ImageReader:
             self._first = self._end
 
     def close(self):
+        for page in self._pages[1:]:
+            page.close()
+        self._pages = [self]
         if self._blocks is not None:
             self._blocks.close()
         self._held = []
-        if self._close is not None:
-            self._close()
-            self._close = None
+        while self._closers:
+            self._closers.pop(0)()
 
     def __enter__(self):
         return self

@@ -8,8 +8,11 @@ lossless, about half the size of uncompressed on photographs, and cheap next to 
 file could pass 4 GB. The metadata goes to the tags made for it: ICC profile, XMP, resolution, and the
 descriptive tags (description, make, model, software, date, artist, copyright)."""
 
+import contextlib
+import logging
 import math
 import re
+import threading
 import zlib
 
 import numpy as np
@@ -34,33 +37,86 @@ _BIGTIFF_FROM = 2**32 - 2**26  # raw bytes past which offsets might not fit in 3
 DEFLATE_LEVEL = 3  # on differenced image data level 6 is no smaller, and half as fast
 _COLOURS = {tifffile.PHOTOMETRIC.MINISBLACK: ("L", "LA"), tifffile.PHOTOMETRIC.RGB: ("RGB", "RGBA")}
 _KINDS = {1: "uint", 3: "float"}  # SampleFormat
+_OBJECT_NAME = re.compile(r"^<[^>]*>\s*")
 
 
 def open_tiff(path, max_pixels, open_with_pillow):
-    """A reader of the first page of the TIFF at `path`; `open_with_pillow(path, max_pixels, metadata)` reads
-    what tifffile does not decode here."""
+    """A reader of the TIFF at `path`, its first page first (`ImageReader.pages` gives them all);
+    `open_with_pillow(path, max_pixels, metadata, frame)` reads a page tifffile does not decode here."""
     try:
-        tiff = tifffile.TiffFile(path)
-    except (tifffile.TiffFileError, ValueError, OSError, IndexError, KeyError, EOFError) as error:
+        with _refusing_lost_data(path):
+            tiff = tifffile.TiffFile(path)
+    except ImageError:
+        raise
+    except Exception as error:  # whatever a damaged header makes the parser raise
         raise ImageError(f"{path}: not a readable image ({first_line(error)})") from None
     try:
-        page = tiff.pages.first
-        check_size(path, page.imagewidth, page.imagelength, max_pixels)
-        metadata = tiff_metadata(tiff, page)
-        pixel_format = _streamed_format(page)
-        if pixel_format is None:
-            _check_pillow_keeps_depth(path, page)
-            tiff.close()
-            return open_with_pillow(path, max_pixels, metadata)
-        orientation = page.tags.valueof(_ORIENTATION_TAG, 1)
+        with _refusing_lost_data(path):
+            pages = list(tiff.pages)  # every IFD of the chain, so that a lost page is found before any work
+        if not pages:
+            raise ImageError(f"{path}: not a readable image (no pages)")
+        readers = [_page_reader(tiff, page, index, path, max_pixels, open_with_pillow)
+                   for index, page in enumerate(pages)]
+    except ImageError:
+        tiff.close()
+        raise
+    except Exception as error:
+        tiff.close()
+        raise ImageError(f"{path}: not a readable image ({first_line(error)})") from None
     except BaseException:
         tiff.close()
         raise
+    first = readers[0]
+    first.add_pages(readers[1:], close=tiff.close)
+    return first
+
+
+def _page_reader(tiff, page, index, path, max_pixels, open_with_pillow):
+    """The ImageReader of one page; page `index` of the file."""
+    if not isinstance(page, tifffile.TiffPage):  # a page tifffile only lists as a frame of another
+        page = page.aspage()
+    check_size(path, page.imagewidth, page.imagelength, max_pixels)
+    metadata = tiff_metadata(tiff, page)
+    pixel_format = _streamed_format(page)
+    if pixel_format is None:
+        _check_pillow_keeps_depth(path, page)
+        return open_with_pillow(path, max_pixels, metadata, index)
     return ImageReader(path, "TIFF", pixel_format, (page.imagewidth, page.imagelength), metadata,
-                       lambda: _blocks(tiff, page, pixel_format), orientation=orientation,
+                       lambda: _blocks(tiff, page, pixel_format, path),
+                       orientation=page.tags.valueof(_ORIENTATION_TAG, 1),
                        errors=(tifffile.TiffFileError, ValueError, NotImplementedError, OSError, RuntimeError,
-                               IndexError, KeyError, EOFError),
-                       close=tiff.close)
+                               IndexError, KeyError, EOFError))
+
+
+class _LostData(logging.Handler):
+    """Collects what tifffile says at ERROR level: by its convention, that the data it returns are wrong or
+    incomplete (a segment cut short and zero-filled, a page skipped), which for this reader is a damaged file."""
+
+    def __init__(self):
+        super().__init__(logging.ERROR)
+        self.thread = threading.get_ident()
+        self.messages = []
+
+    def emit(self, record):
+        if record.thread == self.thread:  # another thread's file is that thread's business
+            self.messages.append(record.getMessage())
+
+
+@contextlib.contextmanager
+def _refusing_lost_data(path):
+    """ImageError after the block when tifffile reported data it could not read in it."""
+    logger = logging.getLogger("tifffile")
+    handler = _LostData()
+    logger.addHandler(handler)
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)
+    if handler.messages:
+        # "<tifffile.TiffPage 0 @8> truncated strip @ (...) (88 < 192 samples) padded": what, without the
+        # object's name and the repair tifffile made.
+        message = _OBJECT_NAME.sub("", handler.messages[0]).removesuffix(" padded").strip()
+        raise ImageError(f"{path}: not a readable image ({message})")
 
 
 def _streamed_format(page):
@@ -83,7 +139,7 @@ def _check_pillow_keeps_depth(path, page):
                          f"{page.samplesperpixel} samples a pixel)")
 
 
-def _blocks(tiff, page, pixel_format):
+def _blocks(tiff, page, pixel_format, path):
     """Row bands as stored: one strip, or one row of tiles, at a time (all planes of it where planes are
     stored apart)."""
     height, width, channels = page.imagelength, page.imagewidth, pixel_format.channels
@@ -100,21 +156,28 @@ def _blocks(tiff, page, pixel_format):
         for plane in range(planes):
             for column in range(across):
                 index = (plane * down + row) * across + column
-                data = _segment(tiff, page, decode, index)
+                with _refusing_lost_data(path):
+                    data = _segment(tiff, page, decode, index, path)
                 if data is None:
                     continue  # a segment never written: zeros, as tifffile and libtiff make it
                 x = column * segment_width
                 part = data.reshape(-1, segment_width, samples)[:rows, :width - x]
+                if len(part) < rows:
+                    raise ImageError(f"{path}: not a readable image (segment {index} holds {len(part)} of its "
+                                     f"{rows} rows)")
                 band[:, x:x + part.shape[1], plane * samples:(plane + 1) * samples] = part
         yield band
 
 
-def _segment(tiff, page, decode, index):
+def _segment(tiff, page, decode, index, path):
     count = page.databytecounts[index]
     if count == 0:
         return None
     tiff.filehandle.seek(page.dataoffsets[index])
     data = tiff.filehandle.read(count)
+    if len(data) < count:
+        raise ImageError(f"{path}: not a readable image (image file is truncated: segment {index} has "
+                         f"{len(data)} of its {count} bytes)")
     if page.compression in (6, 7, 34892, 33007):  # JPEG segments may share tables kept in the page
         array, _, _ = decode(data, index, jpegtables=page.jpegtables, jpegheader=page.jpegheader)
     else:
@@ -147,24 +210,32 @@ def _dpi(tags):
     return (x[0] / x[1] * per_inch, y[0] / y[1] * per_inch)
 
 
-def write_tiff(file, bands, height, width, pixel_format, metadata):
-    """Writes the row `bands` to the open binary `file` as a TIFF of `pixel_format`, strip by strip."""
+def write_tiff(file, pages):
+    """Writes `pages` (images.Page: row bands, size, pixel format, metadata) to the open binary `file` as a TIFF,
+    page after page, strip by strip."""
+    raw_bytes = sum(page.width * page.height * page.pixel_format.channels * page.pixel_format.bits // 8
+                    for page in pages)
+    # Named for tifffile, which takes the name of a file object for a path, and a temporary file has none.
+    handle = tifffile.FileHandle(file, mode="wb", name="output.tif")
+    with tifffile.TiffWriter(handle, bigtiff=raw_bytes > _BIGTIFF_FROM, byteorder="<") as tiff:
+        for page in pages:
+            _write_page(tiff, page.bands, page.height, page.width, page.pixel_format, page.metadata)
+
+
+def _write_page(tiff, bands, height, width, pixel_format, metadata):
     channels = pixel_format.channels
     bilevel = pixel_format.mode == "1"
     row_bytes = width * channels * pixel_format.bits // 8
     rows_per_strip = max(1, min(height, _STRIP_BYTES // row_bytes))
     predictor = pixel_format.kind == "uint" and not bilevel
     colour = pixel_format.mode.startswith("RGB")
-    # Named for tifffile, which takes the name of a file object for a path, and a temporary file has none.
-    handle = tifffile.FileHandle(file, mode="wb", name="output.tif")
-    with tifffile.TiffWriter(handle, bigtiff=row_bytes * height > _BIGTIFF_FROM, byteorder="<") as tiff:
-        tiff.write(_encoded_strips(bands, rows_per_strip, pixel_format, predictor),
-                   shape=(height, width, channels) if channels > 1 else (height, width),
-                   dtype=bool if bilevel else pixel_format.dtype,
-                   photometric="rgb" if colour else "minisblack", planarconfig="contig",
-                   extrasamples=("unassalpha",) if pixel_format.has_alpha else None,
-                   rowsperstrip=rows_per_strip, compression="zlib", predictor=2 if predictor else None,
-                   metadata=None, software=False, **_tag_arguments(metadata))
+    tiff.write(_encoded_strips(bands, rows_per_strip, pixel_format, predictor),
+               shape=(height, width, channels) if channels > 1 else (height, width),
+               dtype=bool if bilevel else pixel_format.dtype,
+               photometric="rgb" if colour else "minisblack", planarconfig="contig",
+               extrasamples=("unassalpha",) if pixel_format.has_alpha else None,
+               rowsperstrip=rows_per_strip, compression="zlib", predictor=2 if predictor else None,
+               metadata=None, software=False, **_tag_arguments(metadata))
 
 
 def _encoded_strips(bands, rows_per_strip, pixel_format, predictor):

@@ -56,7 +56,8 @@ def store(name, findings):
         return False
     try:
         where.mkdir(parents=True, exist_ok=True)
-        # Written beside the entry and moved into place, so a reader never sees half a file.
+        # Written beside the entry, flushed to the disk and moved into place (atomic_output), so a reader never
+        # sees half a file, not even after a power loss.
         with atomic.atomic_output(where / name) as file:
             file.write(json.dumps({"version": VERSION, **findings}).encode())
         return True

@@ -39,12 +39,13 @@ class Settings:
 
 @dataclasses.dataclass(frozen=True)
 class Header:
-    """What planning read of an image: its format's name, pixel format and size."""
+    """What planning read of an image: its format's name, pixel format, size and number of pages."""
 
     format: str
     pixel_format: images.PixelFormat
     height: int
     width: int
+    pages: int = 1
 
     def __str__(self):
         return str(self.pixel_format)
@@ -57,7 +58,7 @@ def takes(path):
 def read(source, settings):
     """The Header of the image at `source`; ImageError (one line) when it is not one this road reads."""
     with images.open_image(source, max_pixels=settings.max_pixels) as reader:
-        return Header(reader.format, reader.pixel_format, reader.height, reader.width)
+        return Header(reader.format, reader.pixel_format, reader.height, reader.width, len(reader.pages()))
 
 
 def output_suffix(source, header, settings):
@@ -75,7 +76,7 @@ def output_suffix(source, header, settings):
 def check(source, target, header, scale, settings):
     """ImageError (one line) unless `target` can hold the result; returns what the work needs to know."""
     height, width = output_size(header.height, header.width, scale)
-    images.check_writable(target, header.pixel_format, (width, height))
+    images.check_writable(target, header.pixel_format, (width, height), pages=header.pages)
     return header
 
 
@@ -84,13 +85,16 @@ def width(header):
 
 
 def run(job, upscaler, *, replace, progress=None):
-    """Upscales the image of `job` into its target; returns the PixelFormat written."""
-    with images.open_image(job.source, max_pixels=job.settings.max_pixels) as reader:
-        pixel_format = reader.pixel_format
+    """Upscales the image of `job` into its target, every page of it; returns the PixelFormat written."""
+    def upscaled(page):  # one page of the file (a multi-page TIFF has several), upscaled as it is written
+        pixel_format = page.pixel_format
         colours = 1 if pixel_format.mode in ("1", "L", "LA") else 3
-        height, width = upscaler.output_size(reader.height, reader.width)
-        bands = upscaler.bands(reader, planes=(colours, 1) if pixel_format.has_alpha else (colours,),
+        height, width = upscaler.output_size(page.height, page.width)
+        bands = upscaler.bands(page, planes=(colours, 1) if pixel_format.has_alpha else (colours,),
                                progress=progress)
-        images.write_image_rows(job.target, (to_levels(band, pixel_format.dtype) for band in bands), height, width,
-                                pixel_format, reader.metadata, replace=replace)
-    return pixel_format
+        return images.Page((to_levels(band, pixel_format.dtype) for band in bands), height, width, pixel_format,
+                           page.metadata)
+
+    with images.open_image(job.source, max_pixels=job.settings.max_pixels) as reader:
+        images.write_image_pages(job.target, map(upscaled, reader.pages()), replace=replace)
+    return reader.pixel_format

@@ -226,9 +226,7 @@ def _encode_segments(job, work, done, starts, ends, clock, progress, upscale_fra
                     if number != expected:
                         raise VideoError(f"{source.path}: frame {number} came where frame {expected} was due")
                     timer = time.perf_counter()
-                    frame = av.VideoFrame.from_ndarray(pixels, format=picture.rgb_format).reformat(
-                        format=encoding.pix_fmt, dst_colorspace=picture.conversion_matrix,
-                        dst_color_range=picture.conversion_range)
+                    frame = picture.from_rgb(pixels, encoding.pix_fmt)
                     frame.pts, frame.time_base = source.frames[expected], source.time_base
                     frame.colorspace, frame.color_range = encoding.colorspace, encoding.color_range
                     write(frame)

@@ -13,6 +13,7 @@ import av
 
 from ...atomic import atomic_output
 from ...messages import first_line
+from .matroska import LayoutError, write_display_size
 from .probe import VideoError, ffmpeg_reason, open_input
 
 # Metadata a muxer writes itself: copying it would describe the input's encoder and length, not the output's.
@@ -73,6 +74,12 @@ def assemble(job, work, *, replace=True):
                 raise VideoError(f"{job.target}: cannot write the video ({first_line(error)})") from None
             raise
         output.close()
+        ratio = job.encoding.sample_aspect_ratio
+        if job.container in ("matroska", "webm") and ratio and ratio != 1:
+            try:  # FFmpeg's Matroska muxer leaves it out where the codec does not carry it
+                write_display_size(file, ratio, webm=job.container == "webm")
+            except LayoutError as error:
+                raise VideoError(f"{job.target}: cannot keep the sample aspect ratio {ratio} ({error})") from None
 
 
 def _add_streams(output, job, container, copied):

@@ -6,11 +6,14 @@ keyframes are. Unreadable, damaged, truncated or unusable inputs are refused her
 import bisect
 import dataclasses
 import fractions
+import functools
 import pathlib
 import re
 import struct
 
 import av
+import cv2
+import numpy as np
 
 from ...messages import first_line
 
@@ -20,6 +23,15 @@ VIDEO_SUFFIXES = frozenset(CONTAINERS)
 UNSPECIFIED_COLOUR = 2  # FFmpeg's value for "unspecified" colour space, primaries and transfer
 _MPEG_RANGE, _JPEG_RANGE = 1, 2
 _DURATION_TAG = re.compile(r"(\d+):(\d\d):(\d\d(?:\.\d+)?)")
+# The luma weights (Kr, Kb) of the YUV matrices FFmpeg names, by its colour space number. The conversions
+# between YUV and RGB are done here in floating point and rounded once: FFmpeg's converter truncates on the
+# way in and out, which made every output about a level darker than the photo road on the same frame.
+_WEIGHTS = {1: (0.2126, 0.0722), 4: (0.30, 0.11), 5: (0.299, 0.114), 6: (0.299, 0.114), 7: (0.212, 0.087),
+            9: (0.2627, 0.0593), 10: (0.2627, 0.0593)}
+_UNTAGGED_WEIGHTS = (0.299, 0.114)  # BT.601, as FFmpeg's converter takes untagged video
+# The format FFmpeg scales chroma planes in, for both conversions: every sample at 16 bits, a sample of b bits
+# shifted left by 16 - b, so that only the chroma subsampling is left to FFmpeg.
+_WIDE_YUV = "yuv444p16le"
 
 
 class VideoError(ValueError):
@@ -58,8 +70,144 @@ class Picture:
         way in and out."""
         return None if self.colorspace in (0, UNSPECIFIED_COLOUR) else self.colorspace
 
+    def to_rgb(self, frame):
+        """The decoded `frame` as an (H, W, 3) array of `rgb_format`, by the picture's matrix and range."""
+        weights = self._weights()
+        if weights is None:
+            return frame.to_ndarray(format=self.rgb_format, src_colorspace=self.conversion_matrix,
+                                    src_color_range=self.conversion_range)
+        layout = _planar_layout(frame.format.name)
+        if layout is None:  # semi-planar or packed: widened by FFmpeg, which then only moves samples
+            wide = frame.reformat(format=_WIDE_YUV, **self._unconverted()).to_ndarray().astype(np.float32)
+            bits, samples = 16, wide
+        else:
+            bits, samples = layout[0], cv2.merge(_read_planes(frame, layout))
+        top = 255 if self.bits <= 8 else 65535
+        to_rgb = _to_yuv(weights, bits, self.conversion_range, top, inverse=True)
+        return _rounded(cv2.transform(samples, to_rgb), top)
+
+    def from_rgb(self, pixels, pix_fmt):
+        """A VideoFrame of `pix_fmt` holding the (H, W, 3) `rgb_format` `pixels`, by the picture's matrix and
+        range."""
+        weights = self._weights()
+        if weights is None or av.VideoFormat(pix_fmt).is_rgb:
+            return av.VideoFrame.from_ndarray(pixels, format=self.rgb_format).reformat(
+                format=pix_fmt, dst_colorspace=self.conversion_matrix, dst_color_range=self.conversion_range)
+        layout = _planar_layout(pix_fmt)
+        # Semi-planar or packed formats are made at 4:4:4 and 16 bits, then FFmpeg only moves samples.
+        bits = 16 if layout is None else layout[0]
+        top = 255 if pixels.dtype == np.uint8 else 65535
+        samples = cv2.transform(pixels.astype(np.float32), _to_yuv(weights, bits, self.conversion_range, top))
+        if layout is not None:
+            return _write_planes(pix_fmt, layout, samples)
+        wide = av.VideoFrame.from_ndarray(_rounded(samples, 65535), format=_WIDE_YUV)
+        return wide.reformat(format=pix_fmt, **self._unconverted())
+
+    def _weights(self):
+        """(Kr, Kb) of the picture's YUV matrix; None for RGB video and matrices left to FFmpeg."""
+        if av.VideoFormat(self.pix_fmt).is_rgb:
+            return None
+        if self.colorspace in (0, UNSPECIFIED_COLOUR):
+            return _UNTAGGED_WEIGHTS
+        return _WEIGHTS.get(self.colorspace)
+
+    def _unconverted(self):
+        """reformat()'s arguments that keep YUV as it is: only the chroma layout and depth change."""
+        matrix, colour_range = self.conversion_matrix, self.conversion_range
+        return {"src_colorspace": matrix, "dst_colorspace": matrix, "src_color_range": colour_range,
+                "dst_color_range": colour_range}
+
     def __str__(self):
         return f"{self.bits}-bit {self.pix_fmt}"
+
+
+@functools.lru_cache(maxsize=64)
+def _to_yuv(weights, bits, colour_range, top, inverse=False):
+    """The 3 x 4 matrix (cv2.transform's) from RGB samples 0..`top` to YUV samples of `bits` bits in
+    `colour_range`, or back with `inverse`."""
+    kr, kb = weights
+    kg = 1 - kr - kb
+    normalised = np.array([[kr, kg, kb],  # luma 0..1, chroma -0.5..0.5 from RGB 0..1
+                           [-kr / (2 - 2 * kb), -kg / (2 - 2 * kb), 0.5],
+                           [0.5, -kg / (2 - 2 * kr), -kb / (2 - 2 * kr)]])
+    if colour_range == _JPEG_RANGE:
+        highest = 2**bits - 1
+        offsets, spans = np.array([0, 2 ** (bits - 1), 2 ** (bits - 1)]), np.array([highest] * 3)
+    else:
+        unit = 2 ** (bits - 8)
+        offsets, spans = np.array([16, 128, 128]) * unit, np.array([219, 224, 224]) * unit
+    forward = spans[:, None] * normalised / top
+    if inverse:
+        backward = np.linalg.inv(forward)
+        return np.hstack([backward, -backward @ offsets[:, None]]).astype(np.float32)
+    return np.hstack([forward, offsets[:, None]]).astype(np.float32)
+
+
+def _rounded(samples, top):
+    """Float samples clamped to 0..`top` and rounded to the nearest, as uint8 (top 255) or uint16."""
+    np.clip(samples, 0, top, out=samples)
+    samples += 0.5
+    return samples.astype(np.uint8 if top == 255 else np.uint16)
+
+
+@functools.lru_cache(maxsize=64)
+def _planar_layout(pix_fmt):
+    """(bits, chroma step across, chroma step down) of a planar YUV format with a plane for each of Y, U and V,
+    one little-endian sample an element (yuv420p, yuvj422p, yuv444p10le, ...); None for any other."""
+    form = av.VideoFormat(pix_fmt, 64, 64)
+    components = form.components
+    if (form.is_rgb or not form.is_planar or form.is_big_endian or len(components) != 3
+            or [component.plane for component in components] != [0, 1, 2]
+            or any(component.is_alpha for component in components)
+            or len({component.bits for component in components}) != 1):
+        return None
+    bits = components[0].bits
+    return bits, 64 // components[1].width, 64 // components[1].height
+
+
+def _sample_type(bits):
+    return np.dtype(np.uint8) if bits == 8 else np.dtype("<u2")
+
+
+def _read_planes(frame, layout):
+    """Y, U and V of a planar `frame` as float32 sample planes of the frame's size, the chroma ones interpolated
+    between the samples' centres."""
+    bits, across, down = layout
+    dtype = _sample_type(bits)
+    planes = []
+    for index, plane in enumerate(frame.planes):
+        rows = np.frombuffer(plane, dtype).reshape(plane.height, plane.line_size // dtype.itemsize)
+        samples = rows[:, :plane.width].astype(np.float32)
+        if index and (across, down) != (1, 1):
+            samples = cv2.resize(samples, (frame.width, frame.height), interpolation=cv2.INTER_LINEAR)
+        planes.append(samples)
+    return planes
+
+
+def _write_planes(pix_fmt, layout, samples):
+    """A VideoFrame of the planar `pix_fmt` from (H, W, 3) float YUV samples; each chroma sample the mean of the
+    pixels it covers."""
+    bits, across, down = layout
+    height, width = samples.shape[:2]
+    top = 2**bits - 1
+    planes = [np.ascontiguousarray(samples[:, :, index]) for index in range(3)]
+    planes[1:] = [_block_means(plane, down, across) for plane in planes[1:]]
+    frame = av.VideoFrame(width, height, pix_fmt)
+    dtype = _sample_type(bits)
+    for plane, values in zip(frame.planes, planes):
+        rows = np.zeros((plane.height, plane.line_size // dtype.itemsize), dtype)
+        rows[:, :plane.width] = _rounded(values[:plane.height, :plane.width], top)
+        plane.update(rows.tobytes())
+    return frame
+
+
+def _block_means(plane, down, across):
+    """The means of `down` x `across` blocks of `plane`, the edge repeated to fill the last ones."""
+    if down == across == 1:
+        return plane
+    height, width = plane.shape
+    padded = np.pad(plane, ((0, -height % down), (0, -width % across)), mode="edge")
+    return cv2.resize(padded, (padded.shape[1] // across, padded.shape[0] // down), interpolation=cv2.INTER_AREA)
 
 
 @dataclasses.dataclass

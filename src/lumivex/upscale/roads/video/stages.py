@@ -110,8 +110,7 @@ def _decode_from(stop, out, source, start, clock, *, seek):
                         if seek and expected == start:
                             raise _Overshot
                         raise VideoError(_unexpected(source, frame.pts, expected))
-                    pixels = frame.to_ndarray(format=picture.rgb_format, src_colorspace=picture.conversion_matrix,
-                                              src_color_range=picture.conversion_range)
+                    pixels = picture.to_rgb(frame)
                     clock.add("decode", started)
                     if not _put(out, (expected, pixels), stop):
                         return False
