@@ -122,7 +122,8 @@ def plan(source, target, scale, *, overwrite=False, image_settings=None, video_s
                   settings[road])
     except _ERRORS as error:
         raise UsageError(str(error)) from None
-    if os.path.lexists(target) and not overwrite:
+    # A dangling link at the output is no output: the job's write says what is wrong with it.
+    if os.path.exists(target) and not overwrite:
         return Plan([], [job], [], None)
     return Plan([job], [], [], None)
 
@@ -169,7 +170,7 @@ def _plan_folder(source, target, scale, overwrite, settings):
         except _ERRORS as error:
             plan.problems.append((path, str(error)))
             continue
-        (plan.skipped if os.path.lexists(destination) and not overwrite else plan.jobs).append(job)
+        (plan.skipped if os.path.exists(destination) and not overwrite else plan.jobs).append(job)
     plan.problems.sort()
     return plan
 
