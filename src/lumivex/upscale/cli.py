@@ -22,7 +22,7 @@ import pathlib
 import sys
 
 from lumivex.upscale import roads, runner, signals, upscaler
-from lumivex.upscale.messages import UsageError, first_line
+from lumivex.upscale.messages import UsageError, first_line, positive_number
 
 PROGRAM = "lumivex-upscale"
 EXIT_USAGE = 2
@@ -41,7 +41,7 @@ def parse_args(argv):
                              "keeps its input's format unless --format says otherwise, and in a folder its name)")
     parser.add_argument("-i", "--input", type=pathlib.Path, help="the input, as an option")
     parser.add_argument("-o", "--output", type=pathlib.Path, help="the output, as an option")
-    parser.add_argument("-s", "--scale", type=_positive_number, default=None,
+    parser.add_argument("-s", "--scale", type=positive_number, default=None,
                         help="enlargement factor, any positive number (default: the network's own); a network's "
                              "result is resized to a factor other than its own")
     parser.add_argument("-n", "--model", default="builtin",
@@ -97,16 +97,6 @@ class _ListModels(argparse.Action):
 
         print(catalogue.listing())
         parser.exit()
-
-
-def _positive_number(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0 < value < float("inf"):
-        raise argparse.ArgumentTypeError(f"must be positive, got {text}")
-    return int(value) if value.is_integer() else value
 
 
 def _auto_or_count(text):

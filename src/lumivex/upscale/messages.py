@@ -1,5 +1,7 @@
 """One-line messages for the user, from exceptions whose text may run over several lines (ONNX Runtime, Ray,
-Pillow and PyTorch write whole reports)."""
+Pillow and PyTorch write whole reports), and the one-line refusals of what the user typed."""
+
+import argparse
 
 
 def first_line(error):
@@ -10,3 +12,14 @@ def first_line(error):
 
 class UsageError(ValueError):
     """Input the command cannot work with, found before any work; the message is one line for the user."""
+
+
+def positive_number(text):
+    """A command-line factor: any positive finite number, whole ones as int (argparse's type)."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"must be positive, got {text}")
+    return int(value) if value.is_integer() else value

@@ -13,7 +13,7 @@ import pathlib
 import sys
 
 from lumivex.upscale import arrays, atomic, signals
-from lumivex.upscale.messages import first_line
+from lumivex.upscale.messages import first_line, positive_number
 
 from . import crop
 
@@ -40,7 +40,7 @@ def parse_args(argv):
                         help="the part of the image compared: its top left corner and size in input pixels, "
                              "cut down to the image (default: the most detailed part, about "
                              f"{CROP_OUTPUT_SIDE} output pixels a side)")
-    parser.add_argument("--scale", type=_positive_number, metavar="S",
+    parser.add_argument("--scale", type=positive_number, metavar="S",
                         help="enlargement factor of every entry (default: the largest of the networks' own; "
                              "a network's result is resized to it where it differs)")
     parser.add_argument("-o", "--output", type=pathlib.Path, metavar="SHEET",
@@ -54,16 +54,6 @@ def _box(text):
         return crop.parse_box(text)
     except ValueError as error:
         raise argparse.ArgumentTypeError(str(error)) from None
-
-
-def _positive_number(text):
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
-    if not 0 < value < float("inf"):
-        raise argparse.ArgumentTypeError(f"must be positive, got {text}")
-    return int(value) if value.is_integer() else value
 
 
 def main(argv=None):
