@@ -1,7 +1,8 @@
 """The `lumivex-upscale` command: upscale an image, an animation or a video, or every one in a folder, with a
 network.
 
-    lumivex-upscale INPUT [OUTPUT] [-s S] [-n builtin|PATH.onnx] [--format F] [--range {1,255}] [--bgr]
+    lumivex-upscale INPUT [OUTPUT] [-s S | --width W --height H] [-n builtin|PATH.onnx] [--format F]
+                    [--range {1,255}] [--bgr]
                     [--tile-size N|auto] [--overlap N] [--batch-size N|auto] [--max-megapixels M] [--overwrite]
                     [--codec C] [--crf Q] [--preset P] [--workers N] [--ray ADDRESS] [-v] [--version]
 
@@ -23,6 +24,7 @@ import sys
 
 from lumivex.upscale import roads, runner, signals, upscaler
 from lumivex.upscale.messages import UsageError, first_line
+from lumivex.upscale.rescale import TargetSize
 
 PROGRAM = "lumivex-upscale"
 EXIT_USAGE = 2
@@ -44,6 +46,10 @@ def parse_args(argv):
     parser.add_argument("-s", "--scale", type=_positive_number, default=None,
                         help="enlargement factor, any positive number (default: the network's own); a network's "
                              "result is resized to a factor other than its own")
+    parser.add_argument("--width", type=int, metavar="W",
+                        help="the result's width in pixels instead of a factor (with --height alone: the height "
+                             "follows the input's aspect); videos get even sides")
+    parser.add_argument("--height", type=int, metavar="H", help="the result's height in pixels (see --width)")
     parser.add_argument("-n", "--model", default="builtin",
                         help="'builtin' (the network shipped with lumivex nearest at or above --scale) or the "
                              "path of an ONNX network")
@@ -147,15 +153,24 @@ class Tally:
 
 def _run(args, tally):
     try:
-        network = _open(args)
-        plan = _plan(args, network)
+        size = _target_size(args)
+        if size is None:
+            settings = _settings(args, args.scale)
+            network = _open(args, settings)
+            plan = _plan(args, network.scale)
+        else:
+            # The files say which enlargement the size needs; the network is chosen for the largest.
+            plan = _plan(args, size)
+            settings = _settings(args, max((size.factor(job.height, job.width) for job in plan.jobs), default=1))
+            network = _open(args, settings)
         network, geometry = _fit(args, network, plan)
         plan.make_output_folder()
     except Exception as error:  # a network the runtime cannot load, or that fails on a probe window
         return _fail(error, args.verbose)
     _announce(args, network, geometry)
+    _say_resampling(network, plan)
     _start(plan, tally)
-    status = _execute(args, network, plan, tally)
+    status = _execute(args, settings, network, plan, tally)
     if status is None and plan.output_folder is not None:
         print(tally.summary())
     return status or (EXIT_PARTIAL if tally.failed else 0)
@@ -165,21 +180,49 @@ def _on_ray(args):
     return args.workers is not None or args.ray is not None
 
 
-def _open(args):
-    """The Upscaler the flags ask for, its network loaded once (also where Ray workers load their own: the
+def _target_size(args):
+    """The TargetSize of --width / --height, or None; UsageError for a combination that cannot be."""
+    if args.width is None and args.height is None:
+        return None
+    if args.scale is not None:
+        flag = "--width" if args.width is not None else "--height"
+        raise UsageError(f"{flag} and --scale both size the result; give one of them")
+    return TargetSize(args.width, args.height)
+
+
+def _settings(args, scale):
+    # Each node has its own builtin networks; a user's network is found by a path that does not depend on this
+    # process's working folder (Ray workers load it from these settings).
+    model = args.model if args.model == "builtin" else str(pathlib.Path(args.model).absolute())
+    return upscaler.Settings(model, scale, args.tile_size, args.overlap, args.batch_size, args.value_range,
+                             args.bgr, _target_size(args))
+
+
+def _open(args, settings):
+    """The Upscaler of `settings`, its network loaded once (also where Ray workers load their own: the
     command states what they run)."""
     if _on_ray(args):
         _check_distributed(args)
-    settings = upscaler.Settings(args.model, args.scale, args.tile_size, args.overlap, args.batch_size,
-                                 args.value_range, args.bgr)
+    if args.model != "builtin" and not pathlib.Path(args.model).is_file():
+        raise UsageError(f"{args.model}: no such model file")
     return settings.load()
 
 
-def _plan(args, network):
+def _plan(args, scale):
     image_settings = roads.image.Settings(args.max_megapixels, args.format)
     video_settings = roads.video.Settings(args.codec, args.crf, args.preset)
-    return roads.plan(args.input, args.output, network.scale, overwrite=args.overwrite,
+    return roads.plan(args.input, args.output, scale, overwrite=args.overwrite,
                       image_settings=image_settings, video_settings=video_settings)
+
+
+def _say_resampling(network, plan):
+    """A note when the network's factor does not reach the enlargement asked for: that part is resampled."""
+    shortfalls = [network.shortfall(job.height, job.width) for job in plan.jobs]
+    largest = max((value for value in shortfalls if value is not None), default=None)
+    if largest is not None:
+        reached = getattr(network.model, "scale", None) or network.scale
+        print(f"note: the network enlarges x{reached:g}; up to x{largest:.3g} more is plain resampling "
+              f"(a network of a larger factor does better)")
 
 
 def _announce(args, network, geometry):
@@ -224,22 +267,17 @@ def _sweep(plan, quiet=False):
         print(f"removed {removed} file{'s' * (removed != 1)} left in {folder} by runs that did not finish")
 
 
-def _execute(args, network, plan, tally):
+def _execute(args, settings, network, plan, tally):
     """Runs the plan's jobs here or on Ray workers, a line per finished file; an exit status when the run as a
     whole broke down, else None."""
     def show(result, done, total):
-        _show(result, network.scale, tally, args.verbose)
+        _show(result, f"{network.size}" if network.size else f"x{network.scale:g}", tally, args.verbose)
 
     if not _on_ray(args):
         runner.run_here(plan.jobs, network, overwrite=args.overwrite, on_result=show)
         return None
     from lumivex.upscale import distributed
 
-    # Each node has its own builtin networks; a user's network is found by a path that does not depend on this
-    # process's working folder.
-    model = args.model if args.model == "builtin" else str(pathlib.Path(args.model).absolute())
-    settings = upscaler.Settings(model, args.scale, args.tile_size, args.overlap, args.batch_size,
-                                 args.value_range, args.bgr)
     try:
         distributed.upscale_jobs(plan.jobs, settings, overwrite=args.overwrite, workers=args.workers,
                                  address=args.ray, on_result=show)
@@ -257,7 +295,7 @@ _SKIPPED = {
 }
 
 
-def _show(result, scale, tally, verbose):
+def _show(result, enlargement, tally, verbose):
     """The one line of a finished job, counted before it is said: a signal may end the run right after the
     line, and its count must agree."""
     job = result.job
@@ -268,7 +306,7 @@ def _show(result, scale, tally, verbose):
             print(result.details, file=sys.stderr, end="")
     elif result.status == runner.WRITTEN:
         tally.written += 1
-        print(f"wrote {job.target} ({result.written}, x{scale:g}) in {result.seconds:.1f} s", flush=True)
+        print(f"wrote {job.target} ({result.written}, {enlargement}) in {result.seconds:.1f} s", flush=True)
     else:
         tally.skipped += 1
         print(f"{job.target} {_SKIPPED[result.status]}", flush=True)

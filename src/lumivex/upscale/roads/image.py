@@ -83,6 +83,10 @@ def width(header):
     return header.width
 
 
+def height(header):
+    return header.height
+
+
 def run(job, upscaler, *, replace, progress=None):
     """Upscales the image of `job` into its target; returns the PixelFormat written."""
     with images.open_image(job.source, max_pixels=job.settings.max_pixels) as reader:

@@ -26,6 +26,7 @@ import cupy as cp
 import numpy as np
 
 from ...messages import first_line
+from ...rescale import TargetSize
 from ...upscaler import to_levels
 from .encoding import Encoding, choose_encoding
 from .mux import assemble, check_container
@@ -109,7 +110,7 @@ def check(source, target, info, scale, settings=None):
     if container is None:
         raise VideoError(f"{target}: cannot write {target.suffix or 'files without a suffix'} video; use one of "
                          f"{', '.join(sorted(CONTAINERS))}")
-    if type(scale) not in (int, float) or not 0 < scale < float("inf"):
+    if not isinstance(scale, TargetSize) and (type(scale) not in (int, float) or not 0 < scale < float("inf")):
         raise VideoError(f"the scale must be a positive number, got {scale!r}")
     encoding = choose_encoding(info, scale, container, codec=settings.codec, crf=settings.crf,
                                preset=settings.preset)
@@ -126,6 +127,10 @@ def check_video(source, target, scale, *, codec=None, crf=None, preset=None):
 
 def width(job):
     return job.source.picture.width
+
+
+def height(job):
+    return job.source.picture.height
 
 
 def run(job, upscaler, *, replace, progress=None):
@@ -194,7 +199,8 @@ def _frame_upscaler(upscaler, bits, size):
             return to_levels(upscaler.image(image), dtype)
         # A factor that is not whole, rounded to even sides for the encoder: the network's own result is
         # resized once, straight to them.
-        native = dataclasses.replace(upscaler, scale=getattr(upscaler.model, "scale", upscaler.scale))
+        native = dataclasses.replace(upscaler, scale=getattr(upscaler.model, "scale", None) or upscaler.scale,
+                                     size=None)
         return to_levels(resize(native.image(image), dsize=size), dtype)
 
     return upscale_frame
@@ -255,6 +261,6 @@ def _identity(job, upscaler, starts):
         "encoding": job.encoding.identity(),
         "model": [f"{type(model).__module__}.{type(model).__qualname__}", getattr(model, "name", None),
                   getattr(model, "description", None), model_file],
-        "upscale": [upscaler.scale, geometry["tile_size"], geometry["overlap"], geometry["batch_size"]],
+        "upscale": [upscaler.scale, str(upscaler.size), geometry["tile_size"], geometry["overlap"], geometry["batch_size"]],
         "segments": [starts, len(job.source.frames)],
     }
