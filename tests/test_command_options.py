@@ -2,6 +2,7 @@
 asked for, JSON events that add up, and repeated video frames that skip the network."""
 
 import json
+import os
 import subprocess
 import sys
 
@@ -96,3 +97,58 @@ def test_a_size_that_cannot_be_is_refused_before_work(tmp_path, network, flags, 
     assert run.returncode == 2
     assert len(run.stderr.splitlines()) == 1 and named in run.stderr
     assert not (tmp_path / "out.png").exists()
+
+
+SLOW = ["--tile-size", "8", "--overlap", "4", "--batch-size", "1"]  # a window per network call: many reports
+
+
+def make_mixed_folder(folder):
+    """A folder of one of each kind, an input that fails, and one whose output is there already."""
+    folder.mkdir()
+    rng = np.random.default_rng(5)
+    Image.fromarray(rng.integers(0, 256, (48, 40, 3), dtype=np.uint8)).save(folder / "photo.png")
+    Image.fromarray(odd_picture()).save(folder / "done.png")
+    make_input("animation", folder)
+    make_input("video", folder)
+    (folder / "broken.png").write_bytes(b"not an image")
+
+
+def test_json_events_parse_and_add_up(tmp_path, network):
+    make_mixed_folder(tmp_path / "in")
+    (tmp_path / "out").mkdir()
+    (tmp_path / "out" / "done.png").write_bytes(b"an earlier run's")
+    run = command(["in", "out", "-n", network, "--progress", "json", *SLOW], tmp_path)
+    events = [json.loads(line) for line in run.stdout.splitlines()]  # nothing else on stdout
+    assert run.returncode == 1 and "wrote out/photo.png" in run.stderr
+    plan, summary = events[0], events[-1]
+    assert (plan["event"], summary["event"]) == ("plan", "summary")
+    assert (plan["files"], plan["skipped"], plan["failed"]) == (3, 1, 1)
+    results = {event["source"]: event for event in events if event["event"] == "result"}
+    statuses = {source: event["status"] for source, event in results.items()}
+    assert statuses == {"in/photo.png": "written", "in/odd.gif": "written", "in/odd.mp4": "written",
+                        "in/done.png": "skipped", "in/broken.png": "failed"}
+    assert "not a readable image" in results["in/broken.png"]["reason"]
+    assert (summary["written"], summary["skipped"], summary["failed"], summary["exit_status"]) == (3, 1, 1, 1)
+    totals = {job["source"]: job["total"] for job in plan["jobs"]}
+    assert totals["in/odd.gif"] == 3
+    for job in plan["jobs"]:
+        reports = [event for event in events if event["event"] == "progress" and event["source"] == job["source"]]
+        done = [event["done"] for event in reports]
+        assert done == sorted(done) and done[-1] == reports[-1]["total"] > 0
+        assert job["total"] in (None, reports[-1]["total"])
+        # At most a few a second, however many windows the network ran.
+        assert len(reports) <= 2 + results[job["source"]]["seconds"] * 4.5
+    photo = [event for event in events if event["event"] == "progress" and event["source"] == "in/photo.png"]
+    assert photo[-1]["total"] > 20 and photo[-1]["unit"] == "tile"
+
+
+def test_without_a_terminal_stderr_gets_plain_progress_lines(tmp_path, network):
+    picture = np.random.default_rng(2).integers(0, 256, (96, 96, 3), dtype=np.uint8)
+    Image.fromarray(picture).save(tmp_path / "odd.png")
+    run = subprocess.run([sys.executable, "-m", "lumivex.upscale.cli", "odd.png", "out.png", "-n", network, *SLOW],
+                         cwd=tmp_path, text=True, capture_output=True, timeout=300,
+                         env={**os.environ, "LUMIVEX_PROGRESS_SECONDS": "0.01"})
+    assert run.returncode == 0, run.stderr
+    lines = [line for line in run.stderr.splitlines() if line.startswith("progress: odd.png: ")]
+    assert lines and " of " in lines[-1] and "tiles" in lines[-1]
+    assert "progress:" not in run.stdout

@@ -4,11 +4,13 @@ network.
     lumivex-upscale INPUT [OUTPUT] [-s S | --width W --height H] [-n builtin|PATH.onnx] [--format F]
                     [--range {1,255}] [--bgr]
                     [--tile-size N|auto] [--overlap N] [--batch-size N|auto] [--max-megapixels M] [--overwrite]
-                    [--codec C] [--crf Q] [--preset P] [--workers N] [--ray ADDRESS] [-v] [--version]
+                    [--codec C] [--crf Q] [--preset P] [--workers N] [--ray ADDRESS] [--progress json] [-v]
+                    [--version]
 
 A run goes parse, open (the network, once: `upscaler`), plan (every file checked before any work: `roads`),
 execute (each job claimed, run and written atomically by `runner`, here or on Ray workers: `distributed`),
-summarise. A bad input ends the run with a one-line error and exit status 2 before any work; a file that fails
+summarise; `progress` shows how it goes (bars, plain lines for logs, or JSON events for programs). A bad
+input ends the run with a one-line error and exit status 2 before any work; a file that fails
 later is one line, and the others are done; exit status 1 when any failed, 0 when all were done (--verbose
 shows each failure's traceback). SIGINT or SIGTERM ends the run with one line and status 130 or 143, leaving no
 temporary files or claims. Existing outputs are skipped unless --overwrite, so an interrupted run can be
@@ -16,13 +18,14 @@ resumed, and runs beside each other on one folder share the work.
 """
 
 import argparse
+import contextlib
 import dataclasses
 import importlib
 import importlib.metadata
 import pathlib
 import sys
 
-from lumivex.upscale import roads, runner, signals, upscaler
+from lumivex.upscale import progress, roads, runner, signals, upscaler
 from lumivex.upscale.messages import UsageError, first_line
 from lumivex.upscale.rescale import TargetSize
 
@@ -82,6 +85,9 @@ def parse_args(argv):
     parser.add_argument("--ray", metavar="ADDRESS",
                         help="run on the Ray cluster at ADDRESS ('auto': the one this machine belongs to), "
                              "by default with one worker per GPU of the cluster")
+    parser.add_argument("--progress", choices=("json",),
+                        help="json: one JSON object per line on stdout (plan, progress, result and summary events, "
+                             "see the README) for programs; the other lines go to stderr")
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="show the whole traceback of each failure (for debugging a network)")
     # Flags that answer and end the run go here.
@@ -120,15 +126,21 @@ def main(argv=None):
         return importlib.import_module(SUBCOMMANDS[argv[0]]).main(argv[1:])
     args = parse_args(argv)
     tally = Tally()
-    with signals.StopOnSignals() as stop:
+    printer = progress.Printer.choose(args.progress)
+    # With JSON events on stdout, every line for people goes to stderr.
+    to_people = contextlib.redirect_stdout(sys.stderr) if printer.mode == "json" else contextlib.nullcontext()
+    with printer, to_people, signals.StopOnSignals() as stop:
         try:
-            return _run(args, tally)
+            status = _run(args, tally, printer)
         except signals.Interrupted as interruption:
             stop.hold()
             # What the unwinding has not removed yet (it may itself have been cut short by the signal).
             runner.abandon()
             _report(tally.interrupted())
+            printer.summary(tally, interruption.exit_status, interrupted=True)
             return interruption.exit_status
+        printer.summary(tally, status)
+        return status
 
 
 @dataclasses.dataclass
@@ -151,26 +163,34 @@ class Tally:
         return f"interrupted: {self.written} of {self.planned} written; run again to finish"
 
 
-def _run(args, tally):
+def _run(args, tally, printer):
     try:
         size = _target_size(args)
         if size is None:
             settings = _settings(args, args.scale)
+            printer.stage("loading the network")
             network = _open(args, settings)
+            printer.stage("reading the inputs")
             plan = _plan(args, network.scale)
         else:
             # The files say which enlargement the size needs; the network is chosen for the largest.
+            printer.stage("reading the inputs")
             plan = _plan(args, size)
             settings = _settings(args, max((size.factor(job.height, job.width) for job in plan.jobs), default=1))
+            printer.stage("loading the network")
             network = _open(args, settings)
+        printer.stage("measuring the memory")
         network, geometry = _fit(args, network, plan)
         plan.make_output_folder()
     except Exception as error:  # a network the runtime cannot load, or that fails on a probe window
-        return _fail(error, args.verbose)
+        return _fail(error, args.verbose, printer)
+    printer.stage(None)
     _announce(args, network, geometry)
     _say_resampling(network, plan)
+    printer.plan(plan)
     _start(plan, tally)
-    status = _execute(args, settings, network, plan, tally)
+    printer.planned(plan)
+    status = _execute(args, settings, network, plan, tally, printer)
     if status is None and plan.output_folder is not None:
         print(tally.summary())
     return status or (EXIT_PARTIAL if tally.failed else 0)
@@ -267,22 +287,25 @@ def _sweep(plan, quiet=False):
         print(f"removed {removed} file{'s' * (removed != 1)} left in {folder} by runs that did not finish")
 
 
-def _execute(args, settings, network, plan, tally):
+def _execute(args, settings, network, plan, tally, printer):
     """Runs the plan's jobs here or on Ray workers, a line per finished file; an exit status when the run as a
     whole broke down, else None."""
     def show(result, done, total):
-        _show(result, f"{network.size}" if network.size else f"x{network.scale:g}", tally, args.verbose)
+        printer.result(result, _show(result, f"{network.size}" if network.size else f"x{network.scale:g}", tally,
+                                     args.verbose))
+        printer.stage(f"{done} of {total} files done")
 
     if not _on_ray(args):
-        runner.run_here(plan.jobs, network, overwrite=args.overwrite, on_result=show)
+        runner.run_here(plan.jobs, network, overwrite=args.overwrite, on_result=show, watch=printer.watch)
         return None
+    printer.stage(f"0 of {len(plan.jobs)} files done")
     from lumivex.upscale import distributed
 
     try:
         distributed.upscale_jobs(plan.jobs, settings, overwrite=args.overwrite, workers=args.workers,
                                  address=args.ray, on_result=show)
     except distributed.ClusterError as error:
-        return _fail(error)
+        return _fail(error, printer=printer)
     finally:
         _sweep(plan, quiet=True)  # what workers killed by Ray left behind
     return None
@@ -297,19 +320,21 @@ _SKIPPED = {
 
 def _show(result, enlargement, tally, verbose):
     """The one line of a finished job, counted before it is said: a signal may end the run right after the
-    line, and its count must agree."""
+    line, and its count must agree. Returns what became of it: "failed", "written" or "skipped"."""
     job = result.job
     if result.status == runner.FAILED:
         tally.failed += 1
         _report(f"failed {job.source}: {result.error}")
         if verbose:
             print(result.details, file=sys.stderr, end="")
-    elif result.status == runner.WRITTEN:
+        return "failed"
+    if result.status == runner.WRITTEN:
         tally.written += 1
         print(f"wrote {job.target} ({result.written}, {enlargement}) in {result.seconds:.1f} s", flush=True)
-    else:
-        tally.skipped += 1
-        print(f"{job.target} {_SKIPPED[result.status]}", flush=True)
+        return "written"
+    tally.skipped += 1
+    print(f"{job.target} {_SKIPPED[result.status]}", flush=True)
+    return "skipped"
 
 
 def _check_distributed(args):
@@ -323,8 +348,10 @@ def _check_distributed(args):
         raise UsageError(str(error)) from None
 
 
-def _fail(error, verbose=False):
+def _fail(error, verbose=False, printer=None):
     _report(f"error: {first_line(error)}")
+    if printer is not None:
+        printer.error(first_line(error))
     if verbose:
         import traceback
 

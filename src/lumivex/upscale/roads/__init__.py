@@ -69,6 +69,11 @@ class Job:
     def height(self):
         return ROADS[self.road].height(self.checked)
 
+    @property
+    def total(self):
+        """The units of its work where planning knows them (an animation's frames), else None."""
+        return getattr(self.checked, "frames", None) if self.road == "animation" else None
+
     def run(self, upscaler, *, replace=False, progress=None):
         """Upscales the file; returns what was written (its description in str). FileExistsError when a file
         appeared at the target meanwhile and `replace` is off: it is never replaced."""
