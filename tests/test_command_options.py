@@ -27,15 +27,15 @@ def command(arguments, cwd):
                           capture_output=True, timeout=300)
 
 
-def make_clip(path, pictures, *, rate=10):
-    """An H.264 clip of `pictures` (rgb24 arrays), every frame's timestamp one step apart."""
+def make_clip(path, pictures, *, rate=10, pts=None):
+    """A lossless H.264 clip of `pictures` (rgb24 arrays) at timestamps `pts` (default one step apart)."""
     height, width = pictures[0].shape[:2]
     with av.open(str(path), "w") as container:
         stream = container.add_stream("libx264", rate=rate, options={"qp": "0"})
         stream.width, stream.height, stream.pix_fmt = width, height, "yuv444p"
         for number, picture in enumerate(pictures):
             frame = av.VideoFrame.from_ndarray(picture, format="rgb24")
-            frame.pts = number
+            frame.pts = number if pts is None else pts[number]
             container.mux(stream.encode(frame))
         container.mux(stream.encode(None))
     return path
@@ -43,7 +43,7 @@ def make_clip(path, pictures, *, rate=10):
 
 def frames_of(path):
     with av.open(str(path)) as container:
-        return [(frame.pts, frame.to_ndarray(format="rgb24")) for frame in container.decode(video=0)]
+        return [(round(frame.time, 6), frame.to_ndarray(format="rgb24")) for frame in container.decode(video=0)]
 
 
 def odd_picture(seed=0):
@@ -90,6 +90,7 @@ def test_a_size_asked_for_is_the_size_written(tmp_path, network, kind, flags, ex
     (["--width", "0"], "--width"),
     (["--height", "-4"], "--height"),
     (["--width", "64", "--scale", "2"], "--width"),
+    (["--dedup", "-1"], "--dedup"),
 ])
 def test_a_size_that_cannot_be_is_refused_before_work(tmp_path, network, flags, named):
     make_input("image", tmp_path)
@@ -152,3 +153,43 @@ def test_without_a_terminal_stderr_gets_plain_progress_lines(tmp_path, network):
     lines = [line for line in run.stderr.splitlines() if line.startswith("progress: odd.png: ")]
     assert lines and " of " in lines[-1] and "tiles" in lines[-1]
     assert "progress:" not in run.stdout
+
+
+class CountingNetwork:
+    """A x2 network (pixel repetition) that counts its calls."""
+
+    scale, radius = 2, 0
+
+    def __init__(self):
+        self.calls = 0
+
+    def __call__(self, batch):
+        self.calls += 1
+        return batch.repeat(2, axis=2).repeat(2, axis=3)
+
+
+# Frames 1, 2 repeat 0; 4 repeats 3; 6 is 5 changed by one level; 7 repeats 6. Exact: 4 reused; with
+# --dedup 4 frame 6 too (5 in all).
+@pytest.mark.parametrize("dedup, reused", [(0, [1, 2, 4, 7]), (4, [1, 2, 4, 6, 7])])
+def test_repeated_video_frames_reuse_the_result_and_keep_every_timestamp(tmp_path, dedup, reused):
+    from lumivex.upscale import Upscaler
+    from lumivex.upscale.arrays import array_module
+    from lumivex.upscale.roads.video import upscale_video
+
+    base = [np.random.default_rng(seed).integers(8, 240, (24, 32, 3), dtype=np.uint8) for seed in range(3)]
+    pictures = [base[0], base[0], base[0], base[1], base[1], base[2], base[2] + 1, base[2] + 1]
+    pts = [0, 1, 3, 4, 7, 8, 9, 12]  # uneven steps: each must come out where it went in
+    make_clip(tmp_path / "in.mp4", pictures, pts=pts)
+    network = CountingNetwork()
+    upscaler = Upscaler(network, tile_size=64, batch_size=1)
+    upscaler.image(array_module().zeros((24, 32, 3), np.float32))
+    one_frame, network.calls = network.calls, 0
+    report = upscale_video(tmp_path / "in.mp4", tmp_path / "out.mp4", upscaler, dedup=dedup)
+    assert report.repeated == len(reused)
+    assert network.calls == (len(pictures) - len(reused)) * one_frame
+    written = frames_of(tmp_path / "out.mp4")
+    assert [stamp for stamp, _ in written] == [stamp for stamp, _ in frames_of(tmp_path / "in.mp4")] == [
+        stamp / 10 for stamp in pts]
+    for number in reused:
+        assert np.array_equal(written[number][1], written[number - 1][1])
+    assert not np.array_equal(written[6][1], written[5][1]) or 6 in reused

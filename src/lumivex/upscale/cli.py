@@ -4,8 +4,8 @@ network.
     lumivex-upscale INPUT [OUTPUT] [-s S | --width W --height H] [-n builtin|PATH.onnx] [--format F]
                     [--range {1,255}] [--bgr]
                     [--tile-size N|auto] [--overlap N] [--batch-size N|auto] [--max-megapixels M] [--overwrite]
-                    [--codec C] [--crf Q] [--preset P] [--workers N] [--ray ADDRESS] [--progress json] [-v]
-                    [--version]
+                    [--codec C] [--crf Q] [--preset P] [--dedup THRESHOLD] [--workers N] [--ray ADDRESS]
+                    [--progress json] [-v] [--version]
 
 A run goes parse, open (the network, once: `upscaler`), plan (every file checked before any work: `roads`),
 execute (each job claimed, run and written atomically by `runner`, here or on Ray workers: `distributed`),
@@ -79,6 +79,10 @@ def parse_args(argv):
     parser.add_argument("--crf", type=int, help="videos: the encoder's constant-quality value (default: about "
                                                 "CRF 18 of x264)")
     parser.add_argument("--preset", help="videos: the encoder's speed preset")
+    parser.add_argument("--dedup", type=float, default=0, metavar="THRESHOLD",
+                        help="videos: a frame that differs from the one before by at most THRESHOLD levels "
+                             "reuses its upscaled result instead of running the network (default 0: identical "
+                             "frames only)")
     parser.add_argument("--workers", type=int, metavar="N",
                         help="share the files among N Ray workers, one per GPU (per CPU where there are no GPUs); "
                              "without --ray on a local Ray instance (needs lumivex[distributed])")
@@ -230,7 +234,7 @@ def _open(args, settings):
 
 def _plan(args, scale):
     image_settings = roads.image.Settings(args.max_megapixels, args.format)
-    video_settings = roads.video.Settings(args.codec, args.crf, args.preset)
+    video_settings = roads.video.Settings(args.codec, args.crf, args.preset, args.dedup)
     return roads.plan(args.input, args.output, scale, overwrite=args.overwrite,
                       image_settings=image_settings, video_settings=video_settings)
 
