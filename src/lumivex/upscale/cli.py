@@ -215,9 +215,9 @@ def _target_size(args):
 
 
 def _settings(args, scale):
-    # Each node has its own builtin networks; a user's network is found by a path that does not depend on this
-    # process's working folder (Ray workers load it from these settings).
-    model = args.model if args.model == "builtin" else str(pathlib.Path(args.model).absolute())
+    # Each node has its own builtin networks; a Ray worker finds a user's network by a path that does not
+    # depend on this process's working folder.
+    model = str(pathlib.Path(args.model).absolute()) if args.model != "builtin" and _on_ray(args) else args.model
     return upscaler.Settings(model, scale, args.tile_size, args.overlap, args.batch_size, args.value_range,
                              args.bgr, _target_size(args))
 
@@ -227,8 +227,6 @@ def _open(args, settings):
     command states what they run)."""
     if _on_ray(args):
         _check_distributed(args)
-    if args.model != "builtin" and not pathlib.Path(args.model).is_file():
-        raise UsageError(f"{args.model}: no such model file")
     return settings.load()
 
 

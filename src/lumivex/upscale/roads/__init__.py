@@ -13,9 +13,9 @@ again.
 
 Every road module has the same functions: `takes(path)`, `read(source, settings)` (the header: ImageError or
 VideoError), `output_suffix(source, header, settings)`, `check(source, target, header, scale, settings)` (what
-the work needs), `width(checked)`, `height(checked)` and `run(job, upscaler, *, replace, progress)`, and says its progress `UNIT`.
-Each has its own `Settings` where it has any (the image road's input limit and output format, the video
-encoder's).
+the work needs), `width(checked)`, `height(checked)` and `run(job, upscaler, *, replace, progress)`, and says
+its progress `UNIT`. Each has its own `Settings` where it has any (the image road's input limit and output
+format, the video encoder's and its repeated frames').
 """
 
 import dataclasses
@@ -102,11 +102,12 @@ def plan(source, target, scale, *, overwrite=False, image_settings=None, video_s
     """The Plan for upscaling `source` (a file or a folder of them) `scale` times (a number, or a
     `rescale.TargetSize`) into `target`.
 
-    `target` None means "<name>_x<scale>" ("<name>_w<width>" and the like for a size) with the output's suffix (a file) or "<name>_x<scale>" (a folder) in
-    the current folder; an existing folder as target for a file means that name inside it. Every output gets
-    the suffix of one rule (`output_suffix` of its road: the input's own, or the format asked for), and in
-    folder mode the input's name. Raises UsageError for what makes the whole run impossible, among it an
-    output that is an input (by a link, a hard link or another path).
+    `target` None means "<name>_x<scale>" ("<name>_w<width>" and the like for a size) with the output's
+    suffix (a file) or "<name>_x<scale>" (a folder) in the current folder; an existing folder as target for a
+    file means that name inside it. Every output gets the suffix of one rule (`output_suffix` of its road:
+    the input's own, or the format asked for), and in folder mode the input's name. Raises UsageError for
+    what makes the whole run impossible, among it an output that is an input (by a link, a hard link or
+    another path).
     """
     settings = {"image": image_settings or image.Settings(), "animation": None,
                 "video": video_settings or video.Settings()}

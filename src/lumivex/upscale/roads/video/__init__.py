@@ -159,14 +159,14 @@ def upscale_video(source, target, upscaler, *, codec=None, crf=None, preset=None
 
     `codec`, `crf`, `preset`: see `encoding.choose_encoding`. `segment_seconds` (default SEGMENT_SECONDS): the
     least length of a resumable segment. `progress(done, total)` counts frames (done starts at the frames an
-    interrupted run finished). `dedup`: see `Settings`. `replace=False` never replaces a file that appears at `target` meanwhile
-    (FileExistsError). Returns a VideoReport.
+    interrupted run finished). `dedup`: see `Settings`. `replace=False` never replaces a file that appears at
+    `target` meanwhile (FileExistsError). Returns a VideoReport.
 
     Raises VideoError (one line) for an input that cannot be upscaled as asked, found before any work, or
     damage found while decoding; whatever the model raises. On any exception nothing is left at `target`;
     finished segments stay in the hidden folder `work_folder_path(target)` for the next run.
     """
-    Settings(codec, crf, preset, dedup)
+    Settings(codec, crf, preset, dedup)  # checks `dedup` as the command does
     job = check_video(source, target, upscaler.scale, codec=codec, crf=crf, preset=preset)
     return _upscale(job, upscaler, segment_seconds, replace, progress, dedup)
 
@@ -274,8 +274,10 @@ def _identity(job, upscaler, starts, dedup=0):
         "encoding": job.encoding.identity(),
         "model": [f"{type(model).__module__}.{type(model).__qualname__}", getattr(model, "name", None),
                   getattr(model, "description", None), model_file],
-        "upscale": [upscaler.scale, str(upscaler.size), geometry["tile_size"], geometry["overlap"], geometry["batch_size"]],
+        "upscale": [upscaler.scale, geometry["tile_size"], geometry["overlap"], geometry["batch_size"]],
         "segments": [starts, len(job.source.frames)],
-        # Near repeats change the result; identical ones do not, so 0 keeps earlier runs' segments.
+        # Added only when set, so that segments of earlier runs without them still resume. Near repeats
+        # change the result; identical ones do not.
+        **({"size": str(upscaler.size)} if upscaler.size else {}),
         **({"dedup": dedup} if dedup else {}),
     }
