@@ -144,11 +144,11 @@ def test_json_events_parse_and_add_up(tmp_path, network):
 
 
 def test_without_a_terminal_stderr_gets_plain_progress_lines(tmp_path, network):
-    picture = np.random.default_rng(2).integers(0, 256, (96, 96, 3), dtype=np.uint8)
+    picture = np.random.default_rng(2).integers(0, 256, (160, 160, 3), dtype=np.uint8)  # 1600 network calls
     Image.fromarray(picture).save(tmp_path / "odd.png")
     run = subprocess.run([sys.executable, "-m", "lumivex.upscale.cli", "odd.png", "out.png", "-n", network, *SLOW],
                          cwd=tmp_path, text=True, capture_output=True, timeout=300,
-                         env={**os.environ, "LUMIVEX_PROGRESS_SECONDS": "0.01"})
+                         env={**os.environ, "LUMIVEX_PROGRESS_SECONDS": "0.02"})
     assert run.returncode == 0, run.stderr
     lines = [line for line in run.stderr.splitlines() if line.startswith("progress: odd.png: ")]
     assert lines and " of " in lines[-1] and "tiles" in lines[-1]
