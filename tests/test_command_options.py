@@ -94,10 +94,13 @@ def test_a_size_asked_for_is_the_size_written(tmp_path, network, kind, flags, ex
 ])
 def test_a_size_that_cannot_be_is_refused_before_work(tmp_path, network, flags, named):
     make_input("image", tmp_path)
-    run = command(["odd.png", "out.png", "-n", network, *flags], tmp_path)
+    run = command(["odd.png", "out.png", "-n", network, "--progress", "json", *flags], tmp_path)
     assert run.returncode == 2
     assert len(run.stderr.splitlines()) == 1 and named in run.stderr
     assert not (tmp_path / "out.png").exists()
+    error, summary = [json.loads(line) for line in run.stdout.splitlines()]
+    assert error["event"] == "error" and named in error["message"]
+    assert (summary["event"], summary["exit_status"]) == ("summary", 2)
 
 
 SLOW = ["--tile-size", "8", "--overlap", "4", "--batch-size", "1"]  # a window per network call: many reports
@@ -112,6 +115,8 @@ def make_mixed_folder(folder):
     make_input("animation", folder)
     make_input("video", folder)
     (folder / "broken.png").write_bytes(b"not an image")
+    whole = (folder / "photo.png").read_bytes()
+    (folder / "cut.png").write_bytes(whole[:len(whole) // 2])  # its header reads; its pixels do not
 
 
 def test_json_events_parse_and_add_up(tmp_path, network):
@@ -123,16 +128,18 @@ def test_json_events_parse_and_add_up(tmp_path, network):
     assert run.returncode == 1 and "wrote out/photo.png" in run.stderr
     plan, summary = events[0], events[-1]
     assert (plan["event"], summary["event"]) == ("plan", "summary")
-    assert (plan["files"], plan["skipped"], plan["failed"]) == (3, 1, 1)
+    assert (plan["files"], plan["skipped"], plan["failed"]) == (4, 1, 1)
     results = {event["source"]: event for event in events if event["event"] == "result"}
     statuses = {source: event["status"] for source, event in results.items()}
     assert statuses == {"in/photo.png": "written", "in/odd.gif": "written", "in/odd.mp4": "written",
-                        "in/done.png": "skipped", "in/broken.png": "failed"}
+                        "in/done.png": "skipped", "in/broken.png": "failed", "in/cut.png": "failed"}
     assert "not a readable image" in results["in/broken.png"]["reason"]
-    assert (summary["written"], summary["skipped"], summary["failed"], summary["exit_status"]) == (3, 1, 1, 1)
+    assert results["in/cut.png"]["reason"] and results["in/photo.png"]["reason"] is None
+    assert results["in/done.png"]["reason"] == "exists"
+    assert (summary["written"], summary["skipped"], summary["failed"], summary["exit_status"]) == (3, 1, 2, 1)
     totals = {job["source"]: job["total"] for job in plan["jobs"]}
     assert totals["in/odd.gif"] == 3
-    for job in plan["jobs"]:
+    for job in [job for job in plan["jobs"] if job["source"] != "in/cut.png"]:
         reports = [event for event in events if event["event"] == "progress" and event["source"] == job["source"]]
         done = [event["done"] for event in reports]
         assert done == sorted(done) and done[-1] == reports[-1]["total"] > 0
@@ -141,6 +148,7 @@ def test_json_events_parse_and_add_up(tmp_path, network):
         assert len(reports) <= 2 + results[job["source"]]["seconds"] * 4.5
     photo = [event for event in events if event["event"] == "progress" and event["source"] == "in/photo.png"]
     assert photo[-1]["total"] > 20 and photo[-1]["unit"] == "tile"
+    assert photo[-1]["rate"] > 0 and photo[-1]["eta"] == 0
 
 
 def test_without_a_terminal_stderr_gets_plain_progress_lines(tmp_path, network):
@@ -152,6 +160,7 @@ def test_without_a_terminal_stderr_gets_plain_progress_lines(tmp_path, network):
     assert run.returncode == 0, run.stderr
     lines = [line for line in run.stderr.splitlines() if line.startswith("progress: odd.png: ")]
     assert lines and " of " in lines[-1] and "tiles" in lines[-1]
+    assert any(", about " in line and " left" in line for line in lines)
     assert "progress:" not in run.stdout
 
 
