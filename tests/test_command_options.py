@@ -15,6 +15,7 @@ pytest.importorskip("onnx")
 pytest.importorskip("onnxruntime")
 
 from lumivex.testing.networks import write_placeholder_network
+from lumivex.upscale import progress
 
 
 @pytest.fixture(scope="module")
@@ -145,7 +146,7 @@ def test_json_events_parse_and_add_up(tmp_path, network):
         assert done == sorted(done) and done[-1] == reports[-1]["total"] > 0
         assert job["total"] in (None, reports[-1]["total"])
         # At most a few a second, however many windows the network ran.
-        assert len(reports) <= 2 + results[job["source"]]["seconds"] * 4.5
+        assert len(reports) <= 2 + results[job["source"]]["seconds"] / progress.EVENTS_SECONDS * 1.1
     photo = [event for event in events if event["event"] == "progress" and event["source"] == "in/photo.png"]
     assert photo[-1]["total"] > 20 and photo[-1]["unit"] == "tile"
     assert photo[-1]["rate"] > 0 and photo[-1]["eta"] == 0
