@@ -1,13 +1,16 @@
 """The `lumivex-upscale` command: upscale an image, an animation or a video, or every one in a folder, with a
 network.
 
-    lumivex-upscale INPUT [OUTPUT] [-s S] [-n builtin|PATH.onnx] [--format F] [--range {1,255}] [--bgr]
+    lumivex-upscale INPUT [OUTPUT] [-s S | --width W --height H] [-n builtin|PATH.onnx] [--format F]
+                    [--range {1,255}] [--bgr]
                     [--tile-size N|auto] [--overlap N] [--batch-size N|auto] [--max-megapixels M] [--overwrite]
-                    [--codec C] [--crf Q] [--preset P] [--workers N] [--ray ADDRESS] [-v] [--version]
+                    [--codec C] [--crf Q] [--preset P] [--dedup THRESHOLD] [--workers N] [--ray ADDRESS]
+                    [--progress json] [-v] [--version]
 
 A run goes parse, open (the network, once: `upscaler`), plan (every file checked before any work: `roads`),
 execute (each job claimed, run and written atomically by `runner`, here or on Ray workers: `distributed`),
-summarise. A bad input ends the run with a one-line error and exit status 2 before any work; a file that fails
+summarise; `progress` shows how it goes (bars, plain lines for logs, or JSON events for programs). A bad
+input ends the run with a one-line error and exit status 2 before any work; a file that fails
 later is one line, and the others are done; exit status 1 when any failed, 0 when all were done (--verbose
 shows each failure's traceback). SIGINT or SIGTERM ends the run with one line and status 130 or 143, leaving no
 temporary files or claims. Existing outputs are skipped unless --overwrite, so an interrupted run can be
@@ -15,18 +18,20 @@ resumed, and runs beside each other on one folder share the work.
 """
 
 import argparse
+import contextlib
 import dataclasses
 import importlib
 import importlib.metadata
 import pathlib
 import sys
 
-from lumivex.upscale import roads, runner, signals, upscaler
+from lumivex.upscale import progress, roads, runner, signals, upscaler
 from lumivex.upscale.messages import UsageError, first_line, positive_number
 
 PROGRAM = "lumivex-upscale"
 EXIT_USAGE = 2
 EXIT_PARTIAL = 1
+EXIT_STOPPED = 128  # and the signal's number
 # Sub-commands: a first argument named here runs that module's main(argv) with the arguments after it.
 SUBCOMMANDS = {"compare": "lumivex.upscale.compare"}
 
@@ -44,6 +49,10 @@ def parse_args(argv):
     parser.add_argument("-s", "--scale", type=positive_number, default=None,
                         help="enlargement factor, any positive number (default: the network's own); a network's "
                              "result is resized to a factor other than its own")
+    parser.add_argument("--width", type=int, metavar="W",
+                        help="the result's width in pixels instead of a factor (with --height alone: the height "
+                             "follows the input's aspect); videos get even sides")
+    parser.add_argument("--height", type=int, metavar="H", help="the result's height in pixels (see --width)")
     parser.add_argument("-n", "--model", default="builtin",
                         help="'builtin' (the network shipped with lumivex nearest at or above --scale) or the "
                              "path of an ONNX network")
@@ -70,12 +79,19 @@ def parse_args(argv):
     parser.add_argument("--crf", type=int, help="videos: the encoder's constant-quality value (default: about "
                                                 "CRF 18 of x264)")
     parser.add_argument("--preset", help="videos: the encoder's speed preset")
+    parser.add_argument("--dedup", type=float, default=0, metavar="THRESHOLD",
+                        help="videos: a frame that differs from the one before by at most THRESHOLD levels "
+                             "reuses its upscaled result instead of running the network (default 0: identical "
+                             "frames only)")
     parser.add_argument("--workers", type=int, metavar="N",
                         help="share the files among N Ray workers, one per GPU (per CPU where there are no GPUs); "
                              "without --ray on a local Ray instance (needs lumivex[distributed])")
     parser.add_argument("--ray", metavar="ADDRESS",
                         help="run on the Ray cluster at ADDRESS ('auto': the one this machine belongs to), "
                              "by default with one worker per GPU of the cluster")
+    parser.add_argument("--progress", choices=("json",),
+                        help="json: one JSON object per line on stdout (plan, progress, result and summary events, "
+                             "see the README) for programs; the other lines go to stderr")
     parser.add_argument("-v", "--verbose", action="store_true",
                         help="show the whole traceback of each failure (for debugging a network)")
     # Flags that answer and end the run go here.
@@ -114,7 +130,13 @@ def main(argv=None):
         return importlib.import_module(SUBCOMMANDS[argv[0]]).main(argv[1:])
     args = parse_args(argv)
     tally = Tally()
-    return signals.StopOnSignals().run(lambda: _run(args, tally), lambda: _interrupted(tally))
+    printer = progress.Printer.choose(args.progress)
+    # With JSON events on stdout, every line for people goes to stderr.
+    to_people = contextlib.redirect_stdout(sys.stderr) if printer.mode == "json" else contextlib.nullcontext()
+    with printer, to_people:
+        status = signals.StopOnSignals().run(lambda: _run(args, tally, printer), lambda: _interrupted(tally))
+        printer.summary(tally, status, interrupted=status > EXIT_STOPPED)  # the shell's 128 + the signal
+        return status
 
 
 def _interrupted(tally):
@@ -145,17 +167,34 @@ class Tally:
         return f"interrupted: {written} of {self.planned} written; run again to finish"
 
 
-def _run(args, tally):
+def _run(args, tally, printer):
     try:
-        network = _open(args)
-        plan = _plan(args, network)
+        size = _target_size(args)
+        if size is None:
+            settings = _settings(args, args.scale)
+            printer.stage("loading the network")
+            network = _open(args, settings)
+            printer.stage("reading the inputs")
+            plan = _plan(args, network.scale)
+        else:
+            # The files say which enlargement the size needs; the network is chosen for the largest.
+            printer.stage("reading the inputs")
+            plan = _plan(args, size)
+            settings = _settings(args, max((size.factor(job.height, job.width) for job in plan.jobs), default=1))
+            printer.stage("loading the network")
+            network = _open(args, settings)
+        printer.stage("measuring the memory")
         network, geometry = _fit(args, network, plan)
         plan.make_output_folder()
     except Exception as error:  # a network the runtime cannot load, or that fails on a probe window
-        return _fail(error, args.verbose)
+        return _fail(error, args.verbose, printer)
+    printer.stage(None)
     _announce(args, network, geometry)
+    _say_resampling(network, plan)
+    printer.plan(plan)
     _start(plan, tally)
-    status = _execute(args, network, plan, tally)
+    printer.planned(plan)
+    status = _execute(args, settings, network, plan, tally, printer)
     if status is None and plan.output_folder is not None:
         print(tally.summary())
     return status or (EXIT_PARTIAL if tally.failed else 0)
@@ -165,21 +204,47 @@ def _on_ray(args):
     return args.workers is not None or args.ray is not None
 
 
-def _open(args):
-    """The Upscaler the flags ask for, its network loaded once (also where Ray workers load their own: the
+def _target_size(args):
+    """The TargetSize of --width / --height, or None; UsageError for a combination that cannot be."""
+    if args.width is None and args.height is None:
+        return None
+    if args.scale is not None:
+        flag = "--width" if args.width is not None else "--height"
+        raise UsageError(f"{flag} and --scale both size the result; give one of them")
+    return upscaler.TargetSize(args.width, args.height)
+
+
+def _settings(args, scale):
+    # Each node has its own builtin networks; a Ray worker finds a user's network by a path that does not
+    # depend on this process's working folder.
+    model = str(pathlib.Path(args.model).absolute()) if args.model != "builtin" and _on_ray(args) else args.model
+    return upscaler.Settings(model, scale, args.tile_size, args.overlap, args.batch_size, args.value_range,
+                             args.bgr, _target_size(args))
+
+
+def _open(args, settings):
+    """The Upscaler of `settings`, its network loaded once (also where Ray workers load their own: the
     command states what they run)."""
     if _on_ray(args):
         _check_distributed(args)
-    settings = upscaler.Settings(args.model, args.scale, args.tile_size, args.overlap, args.batch_size,
-                                 args.value_range, args.bgr)
     return settings.load()
 
 
-def _plan(args, network):
+def _plan(args, scale):
     image_settings = roads.image.Settings(args.max_megapixels, args.format)
-    video_settings = roads.video.Settings(args.codec, args.crf, args.preset)
-    return roads.plan(args.input, args.output, network.scale, overwrite=args.overwrite,
+    video_settings = roads.video.Settings(args.codec, args.crf, args.preset, args.dedup)
+    return roads.plan(args.input, args.output, scale, overwrite=args.overwrite,
                       image_settings=image_settings, video_settings=video_settings)
+
+
+def _say_resampling(network, plan):
+    """A note when the network's factor does not reach the enlargement asked for: that part is resampled."""
+    shortfalls = [network.shortfall(job.height, job.width) for job in plan.jobs]
+    largest = max((value for value in shortfalls if value is not None), default=None)
+    if largest is not None:
+        reached = getattr(network.model, "scale", None) or network.scale
+        print(f"note: the network enlarges x{reached:g}; up to x{largest:.3g} more is plain resampling "
+              f"(a network of a larger factor does better)")
 
 
 def _announce(args, network, geometry):
@@ -226,27 +291,25 @@ def _sweep(plan, quiet=False):
         print(f"removed {removed} file{'s' * (removed != 1)} left in {folder} by runs that did not finish")
 
 
-def _execute(args, network, plan, tally):
+def _execute(args, settings, network, plan, tally, printer):
     """Runs the plan's jobs here or on Ray workers, a line per finished file; an exit status when the run as a
     whole broke down, else None."""
     def show(result, done, total):
-        _show(result, network.scale, tally, args.verbose)
+        printer.result(result, _show(result, f"{network.size}" if network.size else f"x{network.scale:g}", tally,
+                                     args.verbose))
+        printer.stage(f"{done} of {total} files done")
 
     if not _on_ray(args):
-        runner.run_here(plan.jobs, network, overwrite=args.overwrite, on_result=show)
+        runner.run_here(plan.jobs, network, overwrite=args.overwrite, on_result=show, watch=printer.watch)
         return None
+    printer.stage(f"0 of {len(plan.jobs)} files done")
     from lumivex.upscale import distributed
 
-    # Each node has its own builtin networks; a user's network is found by a path that does not depend on this
-    # process's working folder.
-    model = args.model if args.model == "builtin" else str(pathlib.Path(args.model).absolute())
-    settings = upscaler.Settings(model, args.scale, args.tile_size, args.overlap, args.batch_size,
-                                 args.value_range, args.bgr)
     try:
         distributed.upscale_jobs(plan.jobs, settings, overwrite=args.overwrite, workers=args.workers,
                                  address=args.ray, on_result=show)
     except distributed.ClusterError as error:
-        return _fail(error)
+        return _fail(error, printer=printer)
     finally:
         _sweep(plan, quiet=True)  # what workers killed by Ray left behind
     return None
@@ -259,21 +322,23 @@ _SKIPPED = {
 }
 
 
-def _show(result, scale, tally, verbose):
+def _show(result, enlargement, tally, verbose):
     """The one line of a finished job, counted before it is said: a signal may end the run right after the
-    line, and its count must agree."""
+    line, and its count must agree. Returns what became of it: "failed", "written" or "skipped"."""
     job = result.job
     if result.status == runner.FAILED:
         tally.failed += 1
         _report(f"failed {job.source}: {result.error}")
         if verbose:
             print(result.details, file=sys.stderr, end="")
-    elif result.status == runner.WRITTEN:
+        return "failed"
+    if result.status == runner.WRITTEN:
         tally.written += 1
-        print(f"wrote {job.target} ({result.written}, x{scale:g}) in {result.seconds:.1f} s", flush=True)
-    else:
-        tally.skipped += 1
-        print(f"{job.target} {_SKIPPED[result.status]}", flush=True)
+        print(f"wrote {job.target} ({result.written}, {enlargement}) in {result.seconds:.1f} s", flush=True)
+        return "written"
+    tally.skipped += 1
+    print(f"{job.target} {_SKIPPED[result.status]}", flush=True)
+    return "skipped"
 
 
 def _check_distributed(args):
@@ -287,9 +352,11 @@ def _check_distributed(args):
         raise UsageError(str(error)) from None
 
 
-def _fail(error, verbose=False):
+def _fail(error, verbose=False, printer=None):
     signals.check()  # a stop signal that the code it landed in turned into another error is no error
     _report(f"error: {first_line(error)}")
+    if printer is not None:
+        printer.error(first_line(error))
     if verbose:
         import traceback
 

@@ -6,20 +6,62 @@ it for the whole image (the same taps: area averaging on a shrinking axis, bilin
 column pass first, then the rows, in float32), so the result is the same, bit for bit.
 """
 
+import dataclasses
 import math
 
 import cupy as cp
 import numpy as np
 
 from ..transform import resize as _resize
+from .messages import UsageError
 
 OUTPUT_ROWS = 256  # output rows per yielded band: temporaries stay at a few rows of the output's width
+
+
+@dataclasses.dataclass(frozen=True)
+class TargetSize:
+    """The size a user asks for instead of a factor: `width` and/or `height` in pixels; with one of them, the
+    other follows the input's aspect."""
+
+    width: int | None = None
+    height: int | None = None
+
+    def __post_init__(self):
+        for name in ("width", "height"):
+            value = getattr(self, name)
+            if value is not None and (type(value) is not int or value < 1):
+                raise UsageError(f"--{name} must be a positive whole number of pixels, got {value!r}")
+        if self.width is None and self.height is None:
+            raise UsageError("a target size needs a width or a height")
+
+    def size(self, height, width):
+        """(height, width) asked for an input of `height` x `width` (the side not given rounded half up)."""
+        if self.width is not None and self.height is not None:
+            return self.height, self.width
+        if self.width is not None:
+            return max(1, math.floor(height * self.width / width + 0.5)), self.width
+        return self.height, max(1, math.floor(width * self.height / height + 0.5))
+
+    def factor(self, height, width):
+        """The largest enlargement on either axis for an input of `height` x `width`."""
+        out_height, out_width = self.size(height, width)
+        return max(out_height / height, out_width / width)
+
+    def __str__(self):
+        # What output names carry in place of "x<scale>".
+        if self.width is not None and self.height is not None:
+            return f"{self.width}x{self.height}"
+        return f"w{self.width}" if self.width is not None else f"h{self.height}"
 
 
 def output_size(height, width, scale, *, even=False):
     """(height, width) of an image `scale` times as large: exact for a whole factor; for any other, rounded half
     up to whole pixels (at least 1), or with `even` to the nearest even sides (at least 2), which every chroma
-    subsampling of a video encoder takes. Every output of the package is sized here."""
+    subsampling of a video encoder takes. `scale` may be a TargetSize: the size asked for, with `even` each odd
+    side one pixel larger. Every output of the package is sized here."""
+    if isinstance(scale, TargetSize):
+        height, width = scale.size(height, width)
+        return (height + height % 2, width + width % 2) if even else (height, width)
     if even and not float(scale).is_integer():
         return max(2, 2 * math.floor(height * scale / 2 + 0.5)), max(2, 2 * math.floor(width * scale / 2 + 0.5))
     return max(1, math.floor(height * scale + 0.5)), max(1, math.floor(width * scale + 0.5))

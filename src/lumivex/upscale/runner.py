@@ -62,17 +62,16 @@ def run_job(job, upscaler, *, overwrite=False, run=None, progress=None):
     return Result(job, status, str(written[0]) if written else "", time.perf_counter() - started)
 
 
-def run_here(jobs, upscaler, *, overwrite=False, on_result=None):
-    """Runs `jobs` one after the other in this process, each with a progress bar on stderr; `on_result(result,
-    done, total)` as each finishes."""
-    from tqdm import tqdm
+def run_here(jobs, upscaler, *, overwrite=False, on_result=None, watch=None):
+    """Runs `jobs` one after the other in this process; `on_result(result, done, total)` as each finishes.
+    `watch(job)` is a context giving the road's progress(done, total) for that job (see `progress.Printer`);
+    None shows a progress bar on stderr where it is a terminal."""
+    if watch is None:
+        from .progress import Printer
 
+        watch = Printer("bar" if sys.stderr.isatty() else "lines").watch
     for done, job in enumerate(jobs, 1):
-        with tqdm(desc=job.source.name, unit=job.unit, file=sys.stderr, leave=False, disable=None) as bar:
-            def progress(count, total):
-                bar.total = total
-                bar.update(count - bar.n)
-
+        with watch(job) as progress:
             result = run_job(job, upscaler, overwrite=overwrite, progress=progress)
         if on_result is not None:
             on_result(result, done, len(jobs))

@@ -14,6 +14,7 @@ levels.
 """
 
 import dataclasses
+import math
 
 import numpy as np
 
@@ -25,9 +26,10 @@ from . import memory, pipeline  # noqa: E402
 from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_TILE_SIZE  # noqa: E402
 from .messages import UsageError  # noqa: E402
 from .models import load_model  # noqa: E402
-from .rescale import output_size  # noqa: E402
+from .rescale import TargetSize, output_size, rescale_bands  # noqa: E402
+from ..transform.resize import resize  # noqa: E402
 
-__all__ = ["Settings", "Upscaler", "to_levels"]
+__all__ = ["Settings", "TargetSize", "Upscaler", "to_levels"]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -35,7 +37,9 @@ class Settings:
     """The network asked for and how to run it: `model` "builtin" (the shipped network nearest at or above
     `scale`) or an ONNX file's path; `scale` None is the network's own factor; `tile_size`, `overlap` and
     `batch_size` None are chosen (the overlap from the network's context, the others from the memory);
-    `value_range` 1 or 255 (None: the file's word, else 1) and `bgr` say how the network wants its values."""
+    `value_range` 1 or 255 (None: the file's word, else 1) and `bgr` say how the network wants its values.
+    `size` (a rescale.TargetSize) asks for a size instead of a factor: `scale` is then only the enlargement
+    the network is chosen for (the largest the files need)."""
 
     model: str = "builtin"
     scale: float | None = None
@@ -44,6 +48,7 @@ class Settings:
     batch_size: int | None = None
     value_range: int | None = None
     bgr: bool = False
+    size: TargetSize | None = None
 
     def __post_init__(self):
         # The scale is checked where the outputs are planned (`roads.plan`), the range where the network loads.
@@ -63,20 +68,27 @@ class Settings:
             model = load_model(self.model, self.scale, value_range=self.value_range, bgr=self.bgr, threads=threads)
         except FileNotFoundError as missing:  # neither a file nor a name of the catalogue
             raise UsageError(str(missing)) from None
-        return Upscaler(model, scale=self.scale, tile_size=self.tile_size, overlap=self.overlap,
-                        batch_size=self.batch_size)
+        scale = self.scale
+        if self.size is not None:
+            # The network runs at its own factor (a network that states none: the whole factor that covers
+            # the size) and its result is resized to the size.
+            scale = None if getattr(model, "scale", None) else math.ceil(self.scale or 1)
+        return Upscaler(model, scale=scale, tile_size=self.tile_size, overlap=self.overlap,
+                        batch_size=self.batch_size, size=self.size)
 
 
 @dataclasses.dataclass(frozen=True)
 class Upscaler:
     """A model and the geometry the road runs it with. `scale` None is the model's own factor (a model that
-    states none needs one); `overlap` None is twice the model's context."""
+    states none needs one); `overlap` None is twice the model's context. `size` (a rescale.TargetSize): every
+    result is resized to that size, from the network's result at `scale`."""
 
     model: object
     scale: float | None = None
     tile_size: int | None = None
     overlap: int | None = None
     batch_size: int | None = None
+    size: TargetSize | None = None
 
     def __post_init__(self):
         if self.scale is None:
@@ -132,16 +144,32 @@ class Upscaler:
 
     def output_size(self, height, width):
         """(height, width) of the result for an image of `height` x `width`."""
-        return output_size(height, width, self.scale)
+        return output_size(height, width, self.size or self.scale)
+
+    def shortfall(self, height, width):
+        """How much of the enlargement of a `height` x `width` input is plain resampling: the factor asked for
+        over what the network reaches, or None when the network reaches it."""
+        asked = self.size.factor(height, width) if self.size is not None else self.scale
+        reached = getattr(self.model, "scale", None) or self.scale
+        return asked / reached if asked > reached * (1 + 1e-9) else None
 
     def bands(self, source, *, planes=None, progress=None):
         """The result as bands of float32 rows (see `pipeline.upscale_bands`)."""
-        return pipeline.upscale_bands(source, self.model, self.scale, planes=planes, progress=progress,
-                                      **self.geometry())
+        bands = pipeline.upscale_bands(source, self.model, self.scale, planes=planes, progress=progress,
+                                       **self.geometry())
+        if self.size is None:
+            return bands
+        native = output_size(source.height, source.width, self.scale)
+        wanted = self.output_size(source.height, source.width)
+        return bands if native == wanted else rescale_bands(bands, native, wanted)
 
     def image(self, image, *, progress=None):
         """The whole result of an (H, W, C) float image in memory (see `pipeline.upscale`)."""
-        return pipeline.upscale(image, self.model, self.scale, progress=progress, **self.geometry())
+        result = pipeline.upscale(image, self.model, self.scale, progress=progress, **self.geometry())
+        if self.size is None:
+            return result
+        height, width = self.output_size(*image.shape[:2])
+        return result if result.shape[:2] == (height, width) else resize(result, dsize=(width, height))
 
     def geometry(self):
         """The tile size, overlap and batch size the road runs with (its defaults for sizes not chosen)."""

@@ -13,9 +13,9 @@ again.
 
 Every road module has the same functions: `takes(path)`, `read(source, settings)` (the header: ImageError or
 VideoError), `output_suffix(source, header, settings)`, `check(source, target, header, scale, settings)` (what
-the work needs), `width(checked)` and `run(job, upscaler, *, replace, progress)`, and says its progress `UNIT`.
-Each has its own `Settings` where it has any (the image road's input limit and output format, the video
-encoder's).
+the work needs), `width(checked)`, `height(checked)` and `run(job, upscaler, *, replace, progress)`, and says
+its progress `UNIT`. Each has its own `Settings` where it has any (the image road's input limit and output
+format, the video encoder's and its repeated frames').
 """
 
 import dataclasses
@@ -29,6 +29,7 @@ array_module()  # the roads bind `cupy` at their top
 from . import animation, image, video  # noqa: E402
 from .. import images  # noqa: E402
 from ..messages import UsageError  # noqa: E402
+from ..rescale import TargetSize  # noqa: E402
 
 __all__ = ["Job", "Plan", "ROADS", "plan", "road_for", "upscale_file"]
 
@@ -64,6 +65,15 @@ class Job:
     def width(self):
         return ROADS[self.road].width(self.checked)
 
+    @property
+    def height(self):
+        return ROADS[self.road].height(self.checked)
+
+    @property
+    def total(self):
+        """The units of its work where planning knows them (an animation's frames), else None."""
+        return getattr(self.checked, "frames", None) if self.road == "animation" else None
+
     def run(self, upscaler, *, replace=False, progress=None):
         """Upscales the file; returns what was written (its description in str). FileExistsError when a file
         appeared at the target meanwhile and `replace` is off: it is never replaced."""
@@ -89,18 +99,20 @@ class Plan:
 
 
 def plan(source, target, scale, *, overwrite=False, image_settings=None, video_settings=None):
-    """The Plan for upscaling `source` (a file or a folder of them) `scale` times into `target`.
+    """The Plan for upscaling `source` (a file or a folder of them) `scale` times (a number, or a
+    `rescale.TargetSize`) into `target`.
 
-    `target` None means "<name>_x<scale>" with the output's suffix (a file) or "<name>_x<scale>" (a folder) in
-    the current folder; an existing folder as target for a file means that name inside it. Every output gets
-    the suffix of one rule (`output_suffix` of its road: the input's own, or the format asked for), and in
-    folder mode the input's name. Raises UsageError for what makes the whole run impossible, among it an
-    output that is an input (by a link, a hard link or another path).
+    `target` None means "<name>_x<scale>" ("<name>_w<width>" and the like for a size) with the output's
+    suffix (a file) or "<name>_x<scale>" (a folder) in the current folder; an existing folder as target for a
+    file means that name inside it. Every output gets the suffix of one rule (`output_suffix` of its road:
+    the input's own, or the format asked for), and in folder mode the input's name. Raises UsageError for
+    what makes the whole run impossible, among it an output that is an input (by a link, a hard link or
+    another path).
     """
     settings = {"image": image_settings or image.Settings(), "animation": None,
                 "video": video_settings or video.Settings()}
     source = pathlib.Path(source)
-    if type(scale) not in (int, float) or not 0 < scale < float("inf"):
+    if not isinstance(scale, TargetSize) and (type(scale) not in (int, float) or not 0 < scale < float("inf")):
         raise UsageError(f"--scale must be a positive number, got {scale!r}")
     if not source.exists():
         raise UsageError(f"{source}: no such file or folder")
@@ -111,7 +123,7 @@ def plan(source, target, scale, *, overwrite=False, image_settings=None, video_s
     road = road_for(source)
     try:
         header = ROADS[road].read(source, settings[road])
-        name = f"{source.stem}_x{scale:g}{ROADS[road].output_suffix(source, header, settings[road])}"
+        name = f"{source.stem}_{_tag(scale)}{ROADS[road].output_suffix(source, header, settings[road])}"
         target = pathlib.Path(name) if target is None else pathlib.Path(target)
         if target.is_dir():
             target = target / name
@@ -129,7 +141,7 @@ def plan(source, target, scale, *, overwrite=False, image_settings=None, video_s
 
 
 def _plan_folder(source, target, scale, overwrite, settings):
-    target = pathlib.Path(f"{source.resolve().name}_x{scale:g}") if target is None else target
+    target = pathlib.Path(f"{source.resolve().name}_{_tag(scale)}") if target is None else target
     if target.exists() and not target.is_dir():
         raise UsageError(f"{target}: the output for a folder must be a folder")
     parent = target.parent.resolve()
@@ -173,6 +185,12 @@ def _plan_folder(source, target, scale, overwrite, settings):
         (plan.skipped if os.path.exists(destination) and not overwrite else plan.jobs).append(job)
     plan.problems.sort()
     return plan
+
+
+def _tag(scale):
+    """What a default output name carries after the input's: "x2" for a factor, "w1920" or "1920x1080" for a
+    size."""
+    return f"{scale}" if isinstance(scale, TargetSize) else f"x{scale:g}"
 
 
 def _refuse_outputs_onto_inputs(sources, targets):

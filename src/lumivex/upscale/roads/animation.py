@@ -18,6 +18,7 @@ from PIL import Image, ImageSequence, UnidentifiedImageError
 from ..atomic import atomic_output
 from ..images import ImageError
 from ..messages import first_line
+from ..rescale import output_size
 from ..upscaler import to_levels
 from ...utils.dtypes import to_float32
 
@@ -82,7 +83,7 @@ def check(source, target, animation, scale, settings=None):
     if written is None:
         raise ImageError(f"{target}: {target.suffix or 'a file without a suffix'} cannot hold an animation; "
                          f"use {source.suffix.lower()}")
-    largest = max(animation.width, animation.height) * scale
+    largest = max(output_size(animation.height, animation.width, scale))
     if largest > written[1]:
         raise ImageError(f"{target}: {written[0]} holds images up to {written[1]} pixels a side; the result "
                          f"would have {largest}")
@@ -97,6 +98,10 @@ def check_animation(source, target, scale):
 
 def width(animation):
     return animation.width
+
+
+def height(animation):
+    return animation.height
 
 
 def run(job, upscaler, *, replace, progress=None):

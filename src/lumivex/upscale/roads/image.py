@@ -84,6 +84,10 @@ def width(header):
     return header.width
 
 
+def height(header):
+    return header.height
+
+
 def run(job, upscaler, *, replace, progress=None):
     """Upscales the image of `job` into its target, every page of it; returns the PixelFormat written."""
     def upscaled(page):  # one page of the file (a multi-page TIFF has several), upscaled as it is written

@@ -11,6 +11,7 @@ decodes to 16-bit RGB and encodes back to 10-bit), audio, subtitle and attachmen
 for packet), chapters, container and stream metadata. The encoder is the input's codec family's unless asked
 otherwise (`encoding`).
 
+A frame that repeats the one before reuses its upscaled result instead of running the network (`repeats`).
 Decoding, the network and encoding run at once (`stages`). The work goes in segments that start at the
 input's keyframes and are kept, encoded, in a hidden folder beside the target (`segments`); an
 interrupted run starts again at its first unfinished segment. The output is assembled from them at the end
@@ -25,10 +26,12 @@ import av
 import cupy as cp
 import numpy as np
 
-from ...messages import first_line
+from ...messages import UsageError, first_line
+from ...rescale import TargetSize
 from ...upscaler import to_levels
 from .encoding import Encoding, choose_encoding
 from .mux import assemble, check_container
+from .repeats import RepeatSkipper
 from .probe import CONTAINERS, VIDEO_SUFFIXES, VideoError, VideoSource, probe, scan
 from .segments import WorkFolder, work_folder_path
 from .stages import Frames, StageClock
@@ -59,17 +62,20 @@ class VideoJob:
 @dataclasses.dataclass
 class VideoReport:
     """What `upscale_video` did: frames written, of which reused from an interrupted run, the encoding, and
-    each stage's busy seconds beside the wall-clock time."""
+    each stage's busy seconds beside the wall-clock time; `repeated`: frames of this run that repeated the
+    one before and reused its result without the network."""
 
     frames: int
     resumed: int
     encoding: Encoding
     seconds: dict
     wall: float
+    repeated: int = 0
 
     def __str__(self):
         resumed = f", {self.resumed} resumed" if self.resumed else ""
-        return f"{self.frames} frames{resumed}, {self.encoding}"
+        repeated = f", {self.repeated} repeated frames not upscaled again" if self.repeated else ""
+        return f"{self.frames} frames{resumed}{repeated}, {self.encoding}"
 
 
 UNIT = "frame"
@@ -78,11 +84,17 @@ UNIT = "frame"
 @dataclasses.dataclass(frozen=True)
 class Settings:
     """The encoder: `codec` (None: the input's codec family), its constant-quality value `crf` and speed
-    `preset` (see `encoding.choose_encoding`)."""
+    `preset` (see `encoding.choose_encoding`); `dedup`: the largest difference in levels at which a frame
+    still repeats the one before and reuses its result (0: identical frames only)."""
 
     codec: str | None = None
     crf: int | None = None
     preset: str | None = None
+    dedup: float = 0
+
+    def __post_init__(self):
+        if type(self.dedup) not in (int, float) or not 0 <= self.dedup < float("inf"):
+            raise UsageError(f"--dedup must be a number of levels, 0 or more, got {self.dedup!r}")
 
 
 def takes(path):
@@ -109,7 +121,7 @@ def check(source, target, info, scale, settings=None):
     if container is None:
         raise VideoError(f"{target}: cannot write {target.suffix or 'files without a suffix'} video; use one of "
                          f"{', '.join(sorted(CONTAINERS))}")
-    if type(scale) not in (int, float) or not 0 < scale < float("inf"):
+    if not isinstance(scale, TargetSize) and (type(scale) not in (int, float) or not 0 < scale < float("inf")):
         raise VideoError(f"the scale must be a positive number, got {scale!r}")
     encoding = choose_encoding(info, scale, container, codec=settings.codec, crf=settings.crf,
                                preset=settings.preset)
@@ -128,48 +140,54 @@ def width(job):
     return job.source.picture.width
 
 
+def height(job):
+    return job.source.picture.height
+
+
 def run(job, upscaler, *, replace, progress=None):
     """Upscales the checked video of `job` into its target; returns a VideoReport. The job's paths are the
     ones that count (a Ray worker gets them absolute)."""
     checked = dataclasses.replace(job.checked, source=dataclasses.replace(job.checked.source, path=job.source),
                                   target=job.target)
-    return _upscale(checked, upscaler, None, replace, progress)
+    return _upscale(checked, upscaler, None, replace, progress, (job.settings or Settings()).dedup)
 
 
 def upscale_video(source, target, upscaler, *, codec=None, crf=None, preset=None, segment_seconds=None,
-                  replace=True, progress=None):
+                  replace=True, progress=None, dedup=0):
     """Upscales every frame of the video `source` with `upscaler` (a lumivex.upscale.Upscaler) and writes
     `target` (.mp4, .mov, .mkv, .webm).
 
     `codec`, `crf`, `preset`: see `encoding.choose_encoding`. `segment_seconds` (default SEGMENT_SECONDS): the
     least length of a resumable segment. `progress(done, total)` counts frames (done starts at the frames an
-    interrupted run finished). `replace=False` never replaces a file that appears at `target` meanwhile
-    (FileExistsError). Returns a VideoReport.
+    interrupted run finished). `dedup`: see `Settings`. `replace=False` never replaces a file that appears at
+    `target` meanwhile (FileExistsError). Returns a VideoReport.
 
     Raises VideoError (one line) for an input that cannot be upscaled as asked, found before any work, or
     damage found while decoding; whatever the model raises. On any exception nothing is left at `target`;
     finished segments stay in the hidden folder `work_folder_path(target)` for the next run.
     """
+    Settings(codec, crf, preset, dedup)  # checks `dedup` as the command does
     job = check_video(source, target, upscaler.scale, codec=codec, crf=crf, preset=preset)
-    return _upscale(job, upscaler, segment_seconds, replace, progress)
+    return _upscale(job, upscaler, segment_seconds, replace, progress, dedup)
 
 
-def _upscale(job, upscaler, segment_seconds, replace, progress):
+def _upscale(job, upscaler, segment_seconds, replace, progress, dedup=0):
     started = time.perf_counter()
     scan(job.source)
     frames = job.source.frames
     starts = job.source.segment_starts(SEGMENT_SECONDS if segment_seconds is None else segment_seconds)
     ends = starts[1:] + [len(frames)]
-    work = WorkFolder(job.target, _identity(job, upscaler, starts),
+    work = WorkFolder(job.target, _identity(job, upscaler, starts, dedup),
                       [end - start for start, end in zip(starts, ends)], [frames[start] for start in starts],
                       job.headers)
     done = work.resume()
     clock = StageClock()
+    frame_upscaler = RepeatSkipper(_frame_upscaler(upscaler, job.source.picture.bits,
+                                                   (job.encoding.width, job.encoding.height)),
+                                   dedup, job.source.picture.bits)
     try:
         if done < len(starts):
-            _encode_segments(job, work, done, starts, ends, clock, progress,
-                             _frame_upscaler(upscaler, job.source.picture.bits,
-                                             (job.encoding.width, job.encoding.height)))
+            _encode_segments(job, work, done, starts, ends, clock, progress, frame_upscaler)
         elif progress is not None:
             progress(len(frames), len(frames))
         assemble(job, work, replace=replace)
@@ -179,7 +197,7 @@ def _upscale(job, upscaler, segment_seconds, replace, progress):
         raise
     work.remove()
     return VideoReport(len(frames), starts[done] if done < len(starts) else len(frames), job.encoding,
-                       clock.seconds, time.perf_counter() - started)
+                       clock.seconds, time.perf_counter() - started, frame_upscaler.reused)
 
 
 def _frame_upscaler(upscaler, bits, size):
@@ -194,7 +212,8 @@ def _frame_upscaler(upscaler, bits, size):
             return to_levels(upscaler.image(image), dtype)
         # A factor that is not whole, rounded to even sides for the encoder: the network's own result is
         # resized once, straight to them.
-        native = dataclasses.replace(upscaler, scale=getattr(upscaler.model, "scale", upscaler.scale))
+        native = dataclasses.replace(upscaler, scale=getattr(upscaler.model, "scale", None) or upscaler.scale,
+                                     size=None)
         return to_levels(resize(native.image(image), dsize=size), dtype)
 
     return upscale_frame
@@ -239,7 +258,7 @@ def _encode_segments(job, work, done, starts, ends, clock, progress, upscale_fra
                 journal.finish(ends[index] - starts[index], source.frames[starts[index]], job.headers)
 
 
-def _identity(job, upscaler, starts):
+def _identity(job, upscaler, starts, dedup=0):
     """What the result of the work depends on: resumed segments must have been made with all of it equal."""
     model, geometry = upscaler.model, upscaler.geometry()
     status = job.source.path.stat()
@@ -255,4 +274,8 @@ def _identity(job, upscaler, starts):
                   getattr(model, "description", None), model_file],
         "upscale": [upscaler.scale, geometry["tile_size"], geometry["overlap"], geometry["batch_size"]],
         "segments": [starts, len(job.source.frames)],
+        # Added only when set, so that segments of earlier runs without them still resume. Near repeats
+        # change the result; identical ones do not.
+        **({"size": str(upscaler.size)} if upscaler.size else {}),
+        **({"dedup": dedup} if dedup else {}),
     }
