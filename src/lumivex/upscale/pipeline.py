@@ -27,11 +27,11 @@ import cupy as cp
 
 from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_OVERLAP, DEFAULT_TILE_SIZE
 from .grid import Grid, largest_core
-from .models.errors import DeviceOutOfMemory  # importable from here too, as before
+from .models.errors import DeviceOutOfMemory
 from .rescale import output_size, rescale_bands
 from ..utils.dtypes import to_float32
 
-__all__ = ["DeviceOutOfMemory", "Grid", "default_overlap", "upscale", "upscale_bands"]
+__all__ = ["Grid", "default_overlap", "upscale", "upscale_bands"]
 
 # Output values per band and plane (16 MB of float32), whatever the height: a band is at least one core row,
 # and fewer, larger bands would save little of the time.
