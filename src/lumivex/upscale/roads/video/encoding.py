@@ -12,10 +12,6 @@ import av
 from ...rescale import output_size
 from .probe import VideoError, ffmpeg_reason
 
-# SVT-AV1 reports its whole configuration on the terminal at every encoder it opens (one per segment);
-# errors only, unless the user asked for more.
-os.environ.setdefault("SVT_LOG", "1")
-
 # The software encoder of each codec family the decoders name; "nvenc" picks the family's NVIDIA encoder.
 FAMILY_ENCODERS = {"h264": "libx264", "hevc": "libx265", "vp9": "libvpx-vp9", "av1": "libsvtav1", "vp8": "libvpx"}
 FAMILY_ALIASES = {"h265": "hevc", "x264": "h264", "x265": "hevc"}
@@ -108,6 +104,9 @@ def choose_encoding(source, scale, container, *, codec=None, crf=None, preset=No
     encoder's own constant-quality scale; `preset` its speed preset. VideoError when no encoder can keep the
     bit depth, or the options do not apply.
     """
+    # SVT-AV1 reports its whole configuration on the terminal at every encoder it opens (one per segment):
+    # errors only, unless the user asked for more. Every encoder of the road is opened after this choice.
+    os.environ.setdefault("SVT_LOG", "1")
     picture = source.picture
     for encoder in _candidates(source, container, codec):
         pix_fmt = _pixel_format(encoder, picture)
