@@ -2,7 +2,7 @@
 network.
 
     lumivex-upscale INPUT [OUTPUT] [-s S | --width W --height H] [-n builtin|PATH.onnx] [--format F]
-                    [--range {1,255}] [--bgr]
+                    [--range {1,255}] [--bgr] [--strength S]
                     [--tile-size N|auto] [--overlap N] [--batch-size N|auto] [--max-megapixels M] [--overwrite]
                     [--codec C] [--crf Q] [--preset P] [--dedup THRESHOLD] [--workers N] [--ray ADDRESS]
                     [--progress json] [-v] [--version]
@@ -62,6 +62,9 @@ def parse_args(argv):
                         help="the values the network takes and gives: 1 for 0-1, 255 for 0-255 (default: what "
                              "the file's metadata says, else 1)")
     parser.add_argument("--bgr", action="store_true", help="the network takes and gives blue, green, red")
+    parser.add_argument("--strength", type=float, default=1.0, metavar="S",
+                        help="how much of the network's result to keep, 0 to 1 (default 1): the rest is a plain "
+                             "enlargement of the input to the same size")
     parser.add_argument("--tile-size", type=_auto_or_count, default=None, metavar="N|auto",
                         help="side of the windows the network sees, in input pixels (default auto: from the "
                              "free memory)")
@@ -219,7 +222,7 @@ def _settings(args, scale):
     # depend on this process's working folder.
     model = str(pathlib.Path(args.model).absolute()) if args.model != "builtin" and _on_ray(args) else args.model
     return upscaler.Settings(model, scale, args.tile_size, args.overlap, args.batch_size, args.value_range,
-                             args.bgr, _target_size(args))
+                             args.bgr, _target_size(args), args.strength)
 
 
 def _open(args, settings):

@@ -1,0 +1,56 @@
+"""The options that set how much and how the network works on each file, through the command: --strength blends
+with the plain enlargement, --tta averages the eight flips and transposes, --precision falls back to fp32."""
+
+import numpy as np
+import pytest
+
+Image = pytest.importorskip("PIL.Image")
+pytest.importorskip("onnx")
+pytest.importorskip("onnxruntime")
+
+from lumivex.testing import networks
+from lumivex.transform.resize import resize
+from lumivex.upscale import cli, pipeline
+from lumivex.upscale.arrays import array_module
+from lumivex.upscale.upscaler import Settings, to_levels
+from lumivex.utils.dtypes import to_float32
+
+cp = array_module()
+GEOMETRY = ["--tile-size", "24", "--overlap", "8", "--batch-size", "3"]
+
+
+def picture(height=70, width=45, seed=3):
+    return np.random.default_rng(seed).integers(0, 256, (height, width, 3), dtype=np.uint8)
+
+
+def save(kind, folder, pixels):
+    if kind == "image":
+        Image.fromarray(pixels).save(folder / "in.png")
+        return "in.png"
+    frames = [Image.fromarray(pixels), Image.fromarray(pixels[::-1].copy())]
+    frames[0].save(folder / "in.apng", format="PNG", save_all=True, append_images=frames[1:], duration=80)
+    return "in.apng"
+
+
+def first_frame(path):
+    with Image.open(path) as image:
+        return np.asarray(image.convert("RGB"))
+
+
+@pytest.mark.parametrize("kind", ["image", "animation"])
+@pytest.mark.parametrize("strength", [0, 0.3, 1])
+def test_strength_blends_the_network_with_the_plain_enlargement(tmp_path, monkeypatch, kind, strength):
+    monkeypatch.chdir(tmp_path)
+    # Network bands of a few rows, cut unlike the plain enlargement's.
+    monkeypatch.setattr(pipeline, "BAND_ELEMENTS", 3 * 4 * 90 * 11)
+    networks.write_network(tmp_path / "net.onnx", networks.variant_network(2))
+    name = save(kind, tmp_path, picture())
+    pixels = picture()
+    out = "out" + name[name.index("."):]
+    assert cli.main([name, out, "-n", "net.onnx", "--strength", str(strength), *GEOMETRY]) == 0
+
+    image = to_float32(cp.asarray(pixels))
+    network = Settings("net.onnx", tile_size=24, overlap=8, batch_size=3).load().image(image)
+    plain = resize(image, dsize=(90, 140))
+    expected = to_levels(network * np.float32(strength) + plain * np.float32(1 - strength), np.uint8)
+    np.testing.assert_array_equal(first_frame(out), expected)
