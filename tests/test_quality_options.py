@@ -54,3 +54,24 @@ def test_strength_blends_the_network_with_the_plain_enlargement(tmp_path, monkey
     plain = resize(image, dsize=(90, 140))
     expected = to_levels(network * np.float32(strength) + plain * np.float32(1 - strength), np.uint8)
     np.testing.assert_array_equal(first_frame(out), expected)
+
+
+def test_tta_with_a_network_that_turns_with_its_input_equals_the_plain_run(tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    networks.write_network(tmp_path / "net.onnx", networks.symmetric_network(2))
+    Image.fromarray(picture()).save("in.png")
+    assert cli.main(["in.png", "plain.png", "-n", "net.onnx", *GEOMETRY]) == 0
+    assert cli.main(["in.png", "tta.png", "-n", "net.onnx", "--tta", *GEOMETRY]) == 0
+    plain, averaged = first_frame("plain.png").astype(int), first_frame("tta.png").astype(int)
+    # The eight runs add up in other orders than one: a level's rounding may differ, nothing more.
+    assert np.abs(plain - averaged).max() <= 1 and (plain != averaged).mean() < 0.001
+
+
+def test_tta_is_refused_for_a_fixed_window_of_unequal_sides(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    networks.write_network(tmp_path / "net.onnx", networks.variant_network(batch=1, height=32, width=48))
+    Image.fromarray(picture()).save("in.png")
+    assert cli.main(["in.png", "out.png", "-n", "net.onnx", "--tta"]) == 2
+    error = capsys.readouterr().err
+    assert len(error.splitlines()) == 1 and "--tta" in error and "32x48" in error
+    assert not (tmp_path / "out.png").exists()

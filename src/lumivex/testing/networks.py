@@ -162,6 +162,29 @@ def block_network(scale=2, block=2, seed=0):
                            [helper.make_tensor_value_info("result", TensorProto.FLOAT, ["N", 3, "H2", "W2"])])
 
 
+def symmetric_network(scale=2, seed=0):
+    """A network that turns with its input: nearest-neighbour enlargement between two zero-padded 3x3
+    convolutions whose kernels are unchanged by flips and transposes, so a flipped or transposed input gives the
+    result flipped or transposed the same way. Input "image" NCHW float32 RGB, output "result"."""
+    from onnx import TensorProto, helper
+
+    graph = _Graph()
+    rng = np.random.default_rng(seed)
+
+    def symmetric(outputs, inputs):
+        centre, edge, corner = rng.uniform(0.02, 0.2, (3, outputs, inputs, 1, 1))
+        ring = np.array([[1, 0, 1], [0, 0, 0], [1, 0, 1]]) * corner + np.array([[0, 1, 0], [1, 0, 1], [0, 1, 0]]) * edge
+        return graph.constant((ring + np.array([[0, 0, 0], [0, 1, 0], [0, 0, 0]]) * centre).astype(np.float32))
+
+    x = graph.node("Relu", [graph.node("Conv", ["image", symmetric(FEATURES, 3)], pads=[1, 1, 1, 1])])
+    x = graph.node("Resize", [x, "", graph.constant(np.array([1, 1, scale, scale], np.float32))], mode="nearest",
+                   coordinate_transformation_mode="asymmetric", nearest_mode="floor")
+    graph.node("Conv", [x, symmetric(3, FEATURES)], output="result", pads=[1, 1, 1, 1])
+    return graph.serialise(f"symmetric_x{scale}",
+                           [helper.make_tensor_value_info("image", TensorProto.FLOAT, ["N", 3, "H", "W"])],
+                           [helper.make_tensor_value_info("result", TensorProto.FLOAT, ["N", 3, "H2", "W2"])])
+
+
 MISFITS = ("two inputs", "uint8 input", "two channels", "x1.5", "NaN", "channels changed")
 
 

@@ -2,7 +2,7 @@
 network.
 
     lumivex-upscale INPUT [OUTPUT] [-s S | --width W --height H] [-n builtin|PATH.onnx] [--format F]
-                    [--range {1,255}] [--bgr] [--strength S]
+                    [--range {1,255}] [--bgr] [--strength S] [--tta]
                     [--tile-size N|auto] [--overlap N] [--batch-size N|auto] [--max-megapixels M] [--overwrite]
                     [--codec C] [--crf Q] [--preset P] [--dedup THRESHOLD] [--workers N] [--ray ADDRESS]
                     [--progress json] [-v] [--version]
@@ -65,6 +65,10 @@ def parse_args(argv):
     parser.add_argument("--strength", type=float, default=1.0, metavar="S",
                         help="how much of the network's result to keep, 0 to 1 (default 1): the rest is a plain "
                              "enlargement of the input to the same size")
+    parser.add_argument("--tta", action="store_true",
+                        help="test-time augmentation: run the network on the eight flips and transposes of each "
+                             "window and average them; costs 8 times the network's time (networks with fixed "
+                             "windows of unequal sides refuse it)")
     parser.add_argument("--tile-size", type=_auto_or_count, default=None, metavar="N|auto",
                         help="side of the windows the network sees, in input pixels (default auto: from the "
                              "free memory)")
@@ -222,7 +226,7 @@ def _settings(args, scale):
     # depend on this process's working folder.
     model = str(pathlib.Path(args.model).absolute()) if args.model != "builtin" and _on_ray(args) else args.model
     return upscaler.Settings(model, scale, args.tile_size, args.overlap, args.batch_size, args.value_range,
-                             args.bgr, _target_size(args), args.strength)
+                             args.bgr, _target_size(args), args.strength, args.tta)
 
 
 def _open(args, settings):

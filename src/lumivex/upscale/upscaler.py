@@ -26,6 +26,7 @@ from . import memory, pipeline, strength as blending  # noqa: E402
 from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_TILE_SIZE  # noqa: E402
 from .messages import UsageError  # noqa: E402
 from .models import load_model  # noqa: E402
+from .models.augment import augmented  # noqa: E402
 from .rescale import TargetSize, output_size, rescale_bands  # noqa: E402
 from ..transform.resize import resize  # noqa: E402
 
@@ -40,7 +41,8 @@ class Settings:
     `value_range` 1 or 255 (None: the file's word, else 1) and `bgr` say how the network wants its values.
     `size` (a rescale.TargetSize) asks for a size instead of a factor: `scale` is then only the enlargement
     the network is chosen for (the largest the files need). `strength` (0 to 1) is how much of the network's
-    result is kept, the rest a plain enlargement of the input."""
+    result is kept, the rest a plain enlargement of the input. `tta` runs the network on the eight flips and
+    transposes of each window and averages them (eight times the work)."""
 
     model: str = "builtin"
     scale: float | None = None
@@ -51,6 +53,7 @@ class Settings:
     bgr: bool = False
     size: TargetSize | None = None
     strength: float = 1.0
+    tta: bool = False
 
     def __post_init__(self):
         try:
@@ -74,6 +77,11 @@ class Settings:
             model = load_model(self.model, self.scale, value_range=self.value_range, bgr=self.bgr, threads=threads)
         except FileNotFoundError as missing:  # neither a file nor a name of the catalogue
             raise UsageError(str(missing)) from None
+        if self.tta:
+            try:
+                model = augmented(model)
+            except ValueError as refused:
+                raise UsageError(str(refused)) from None
         scale = self.scale
         if self.size is not None:
             # The network runs at its own factor (a network that states none: the whole factor that covers
