@@ -75,3 +75,29 @@ def test_tta_is_refused_for_a_fixed_window_of_unequal_sides(tmp_path, monkeypatc
     error = capsys.readouterr().err
     assert len(error.splitlines()) == 1 and "--tta" in error and "32x48" in error
     assert not (tmp_path / "out.png").exists()
+
+
+def test_a_batch_that_overflows_at_fp16_runs_again_at_fp32(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    networks.write_network(tmp_path / "net.onnx", networks.overflow_network(2))
+    # Bright pixels in every window: every batch overflows at fp16.
+    Image.fromarray(picture()).save("in.png")
+    assert cli.main(["in.png", "fp32.png", "-n", "net.onnx", "--precision", "fp32", *GEOMETRY]) == 0
+    assert "ran again" not in capsys.readouterr().out
+    assert cli.main(["in.png", "fp16.png", "-n", "net.onnx", "--precision", "fp16", *GEOMETRY]) == 0
+    said = capsys.readouterr().out
+    assert "CPU fp16" in said  # it did run converted
+    notes = [line for line in said.splitlines() if "ran again at fp32" in line]
+    assert len(notes) == 1 and notes[0].startswith("note: 5 batches")  # all: 5 x 3 windows
+    np.testing.assert_array_equal(first_frame("fp16.png"), first_frame("fp32.png"))
+
+
+def test_a_network_broken_at_fp32_too_fails_the_file_in_one_line(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    networks.write_network(tmp_path / "trap.onnx", networks.trap_network(2))
+    Image.fromarray(np.full((20, 30, 3), 255, np.uint8)).save("white.png")  # NaN at any precision
+    assert cli.main(["white.png", "out.png", "-n", "trap.onnx", "--precision", "fp16"]) == cli.EXIT_PARTIAL
+    error = capsys.readouterr().err.splitlines()
+    assert len(error) == 1 and error[0].startswith("lumivex-upscale: failed white.png: trap.onnx failed on 1 window "
+                                                   "of 20x30 pixels") and "NaN" in error[0]
+    assert not (tmp_path / "out.png").exists()

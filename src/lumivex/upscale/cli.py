@@ -3,6 +3,7 @@ network.
 
     lumivex-upscale INPUT [OUTPUT] [-s S | --width W --height H] [-n builtin|PATH.onnx] [--format F]
                     [--range {1,255}] [--bgr] [--strength S] [--tta]
+                    [--precision auto|fp32|fp16|bf16]
                     [--tile-size N|auto] [--overlap N] [--batch-size N|auto] [--max-megapixels M] [--overwrite]
                     [--codec C] [--crf Q] [--preset P] [--dedup THRESHOLD] [--workers N] [--ray ADDRESS]
                     [--progress json] [-v] [--version]
@@ -69,6 +70,10 @@ def parse_args(argv):
                         help="test-time augmentation: run the network on the eight flips and transposes of each "
                              "window and average them; costs 8 times the network's time (networks with fixed "
                              "windows of unequal sides refuse it)")
+    parser.add_argument("--precision", choices=upscaler.PRECISIONS, default="auto",
+                        help="the network's arithmetic (default auto: fp16 on GPUs with tensor cores, else fp32); "
+                             "a batch whose half-precision result holds NaN, infinities or only zeros runs again "
+                             "at fp32, and the run says how many did")
     parser.add_argument("--tile-size", type=_auto_or_count, default=None, metavar="N|auto",
                         help="side of the windows the network sees, in input pixels (default auto: from the "
                              "free memory)")
@@ -226,7 +231,8 @@ def _settings(args, scale):
     # depend on this process's working folder.
     model = str(pathlib.Path(args.model).absolute()) if args.model != "builtin" and _on_ray(args) else args.model
     return upscaler.Settings(model, scale, args.tile_size, args.overlap, args.batch_size, args.value_range,
-                             args.bgr, _target_size(args), args.strength, args.tta)
+                             args.bgr, _target_size(args), args.strength, args.tta,
+                             args.precision)
 
 
 def _open(args, settings):
@@ -252,6 +258,14 @@ def _say_resampling(network, plan):
         reached = getattr(network.model, "scale", None) or network.scale
         print(f"note: the network enlarges x{reached:g}; up to x{largest:.3g} more is plain resampling "
               f"(a network of a larger factor does better)")
+
+
+def _say_fell_back(network):
+    """Once per run: how many batches ran again at fp32 because their half-precision result was broken."""
+    batches = getattr(network.model, "fell_back", 0)
+    if batches:
+        print(f"note: {batches} batch{'es' * (batches != 1)} gave NaN, infinite or all-zero values at half "
+              f"precision and ran again at fp32")
 
 
 def _announce(args, network, geometry):
@@ -308,6 +322,7 @@ def _execute(args, settings, network, plan, tally, printer):
 
     if not _on_ray(args):
         runner.run_here(plan.jobs, network, overwrite=args.overwrite, on_result=show, watch=printer.watch)
+        _say_fell_back(network)
         return None
     printer.stage(f"0 of {len(plan.jobs)} files done")
     from lumivex.upscale import distributed

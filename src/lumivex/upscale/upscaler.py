@@ -27,6 +27,7 @@ from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_TILE_SIZE  # noqa: E402
 from .messages import UsageError  # noqa: E402
 from .models import load_model  # noqa: E402
 from .models.augment import augmented  # noqa: E402
+from .models.precision import PRECISIONS  # noqa: E402
 from .rescale import TargetSize, output_size, rescale_bands  # noqa: E402
 from ..transform.resize import resize  # noqa: E402
 
@@ -42,7 +43,8 @@ class Settings:
     `size` (a rescale.TargetSize) asks for a size instead of a factor: `scale` is then only the enlargement
     the network is chosen for (the largest the files need). `strength` (0 to 1) is how much of the network's
     result is kept, the rest a plain enlargement of the input. `tta` runs the network on the eight flips and
-    transposes of each window and averages them (eight times the work)."""
+    transposes of each window and averages them (eight times the work). `precision` "auto" (half where the
+    device has tensor cores), "fp32" or "fp16": a batch broken at half precision runs again at fp32."""
 
     model: str = "builtin"
     scale: float | None = None
@@ -54,8 +56,14 @@ class Settings:
     size: TargetSize | None = None
     strength: float = 1.0
     tta: bool = False
+    precision: str = "auto"
 
     def __post_init__(self):
+        if self.precision not in PRECISIONS:
+            raise UsageError(f"--precision must be one of {', '.join(PRECISIONS)}, got {self.precision!r}")
+        if self.precision == "bf16":
+            raise UsageError("--precision bf16 is not available on this road (ONNX Runtime's CUDA and CPU "
+                             "providers); use fp16, which falls back to fp32 where it fails")
         try:
             object.__setattr__(self, "strength", blending.check(self.strength))
         except ValueError as error:
@@ -74,7 +82,8 @@ class Settings:
         """The Upscaler of these settings; UsageError for a model that is neither a file nor a catalogue name, the network's own
         errors (NetworkMismatch) for one that does not fit."""
         try:
-            model = load_model(self.model, self.scale, value_range=self.value_range, bgr=self.bgr, threads=threads)
+            model = load_model(self.model, self.scale, value_range=self.value_range, bgr=self.bgr, threads=threads,
+                               fp16={"auto": None, "fp32": False, "fp16": True}[self.precision])
         except FileNotFoundError as missing:  # neither a file nor a name of the catalogue
             raise UsageError(str(missing)) from None
         if self.tta:
