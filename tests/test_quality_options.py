@@ -77,9 +77,10 @@ def test_tta_is_refused_for_a_fixed_window_of_unequal_sides(tmp_path, monkeypatc
     assert not (tmp_path / "out.png").exists()
 
 
-def test_a_batch_that_overflows_at_fp16_runs_again_at_fp32(tmp_path, monkeypatch, capsys):
+@pytest.mark.parametrize("factor", [300, 1e-4], ids=["infinities", "zeros"])
+def test_a_batch_out_of_the_fp16_range_runs_again_at_fp32(tmp_path, monkeypatch, capsys, factor):
     monkeypatch.chdir(tmp_path)
-    networks.write_network(tmp_path / "net.onnx", networks.overflow_network(2))
+    networks.write_network(tmp_path / "net.onnx", networks.out_of_fp16_network(factor))
     # Bright pixels in every window: every batch overflows at fp16.
     Image.fromarray(picture()).save("in.png")
     assert cli.main(["in.png", "fp32.png", "-n", "net.onnx", "--precision", "fp32", *GEOMETRY]) == 0

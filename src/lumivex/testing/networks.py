@@ -185,23 +185,26 @@ def symmetric_network(scale=2, seed=0):
                            [helper.make_tensor_value_info("result", TensorProto.FLOAT, ["N", 3, "H2", "W2"])])
 
 
-def overflow_network(scale=2, seed=0):
-    """reference_network(scale) behind a step whose intermediate values leave the range of fp16 (largest
-    65504) for inputs above about 0.85: the input is scaled by 300, squared, and its square root scaled back. In
-    fp32 the step gives the input back (to a rounding); converted to fp16 it gives infinities. The square passes
-    through a Concat and a Slice: ONNX Runtime's CPU provider computes arithmetic it has no fp16 kernels for in
-    fp32, but moves data in the converted type, so the square is held in fp16 there too."""
+def out_of_fp16_network(factor, scale=2, seed=0):
+    """reference_network(scale) times a step that gives the input back in fp32 (to a rounding) but whose
+    intermediate values leave the range of fp16: the input is scaled by `factor`, squared, and its square root
+    scaled back. A `factor` of 300 overflows (fp16 ends at 65504) for inputs above about 0.85, giving
+    infinities; one of 1e-4 underflows (below 6e-8 is 0), giving only zeros. The square passes through a Concat
+    and a Slice: ONNX Runtime's CPU provider computes arithmetic it has no fp16 kernels for in fp32, but moves
+    data in the converted type, so the square is held in fp16 there too."""
     from onnx import TensorProto, helper
 
     graph = _Graph()
     core = _core_weights(graph, scale, 3, FEATURES, seed)
-    large = graph.node("Mul", ["image", graph.constant(np.float32(300))])
+    large = graph.node("Mul", ["image", graph.constant(np.float32(factor))])
     square = graph.node("Mul", [large, large])
     held = graph.node("Slice", [graph.node("Concat", [square, square], axis=1), graph.constant(np.array([0])),
                                 graph.constant(np.array([3])), graph.constant(np.array([1]))])
-    back = graph.node("Div", [graph.node("Sqrt", [held]), graph.constant(np.float32(300))])
-    graph.node("Identity", [core(back)], output="result")
-    return graph.serialise(f"overflow_x{scale}",
+    back = graph.node("Div", [graph.node("Sqrt", [held]), graph.constant(np.float32(factor))])
+    step = graph.node("Resize", [back, "", graph.constant(np.array([1, 1, scale, scale], np.float32))],
+                      mode="nearest")
+    graph.node("Mul", [core("image"), step], output="result")
+    return graph.serialise("out_of_fp16",
                            [helper.make_tensor_value_info("image", TensorProto.FLOAT, ["N", 3, "H", "W"])],
                            [helper.make_tensor_value_info("result", TensorProto.FLOAT, ["N", 3, "H2", "W2"])])
 
