@@ -165,6 +165,7 @@ class Tally:
     written: int = 0
     skipped: int = 0
     failed: int = 0
+    fell_back: int = 0  # batches run again at fp32
     outputs: object = None  # runner.Placed of the planned outputs, taken before any work
 
     def summary(self):
@@ -260,9 +261,9 @@ def _say_resampling(network, plan):
               f"(a network of a larger factor does better)")
 
 
-def _say_fell_back(network):
+def _say_fell_back(tally):
     """Once per run: how many batches ran again at fp32 because their half-precision result was broken."""
-    batches = getattr(network.model, "fell_back", 0)
+    batches = tally.fell_back
     if batches:
         print(f"note: {batches} batch{'es' * (batches != 1)} gave NaN, infinite or all-zero values at half "
               f"precision and ran again at fp32")
@@ -322,7 +323,7 @@ def _execute(args, settings, network, plan, tally, printer):
 
     if not _on_ray(args):
         runner.run_here(plan.jobs, network, overwrite=args.overwrite, on_result=show, watch=printer.watch)
-        _say_fell_back(network)
+        _say_fell_back(tally)
         return None
     printer.stage(f"0 of {len(plan.jobs)} files done")
     from lumivex.upscale import distributed
@@ -334,6 +335,7 @@ def _execute(args, settings, network, plan, tally, printer):
         return _fail(error, printer=printer)
     finally:
         _sweep(plan, quiet=True)  # what workers killed by Ray left behind
+    _say_fell_back(tally)
     return None
 
 
@@ -348,6 +350,7 @@ def _show(result, enlargement, tally, verbose):
     """The one line of a finished job, counted before it is said: a signal may end the run right after the
     line, and its count must agree. Returns what became of it: "failed", "written" or "skipped"."""
     job = result.job
+    tally.fell_back += result.fell_back
     if result.status == runner.FAILED:
         tally.failed += 1
         _report(f"failed {job.source}: {result.error}")
