@@ -93,6 +93,8 @@ def test_a_size_asked_for_is_the_size_written(tmp_path, network, kind, flags, ex
     (["--height", "-4"], "--height"),
     (["--width", "64", "--scale", "2"], "--width"),
     (["--dedup", "-1"], "--dedup"),
+    (["--strength", "1.5"], "--strength"),
+    (["--precision", "bf16"], "--precision bf16"),
 ])
 def test_a_size_that_cannot_be_is_refused_before_work(tmp_path, network, flags, named):
     make_input("image", tmp_path)

@@ -162,6 +162,53 @@ def block_network(scale=2, block=2, seed=0):
                            [helper.make_tensor_value_info("result", TensorProto.FLOAT, ["N", 3, "H2", "W2"])])
 
 
+def symmetric_network(scale=2, seed=0):
+    """A network that turns with its input: nearest-neighbour enlargement between two zero-padded 3x3
+    convolutions whose kernels are unchanged by flips and transposes, so a flipped or transposed input gives the
+    result flipped or transposed the same way. Input "image" NCHW float32 RGB, output "result"."""
+    from onnx import TensorProto, helper
+
+    graph = _Graph()
+    rng = np.random.default_rng(seed)
+
+    def symmetric(outputs, inputs):
+        centre, edge, corner = rng.uniform(0.02, 0.2, (3, outputs, inputs, 1, 1))
+        ring = np.array([[1, 0, 1], [0, 0, 0], [1, 0, 1]]) * corner + np.array([[0, 1, 0], [1, 0, 1], [0, 1, 0]]) * edge
+        return graph.constant((ring + np.array([[0, 0, 0], [0, 1, 0], [0, 0, 0]]) * centre).astype(np.float32))
+
+    x = graph.node("Relu", [graph.node("Conv", ["image", symmetric(FEATURES, 3)], pads=[1, 1, 1, 1])])
+    x = graph.node("Resize", [x, "", graph.constant(np.array([1, 1, scale, scale], np.float32))], mode="nearest",
+                   coordinate_transformation_mode="asymmetric", nearest_mode="floor")
+    graph.node("Conv", [x, symmetric(3, FEATURES)], output="result", pads=[1, 1, 1, 1])
+    return graph.serialise(f"symmetric_x{scale}",
+                           [helper.make_tensor_value_info("image", TensorProto.FLOAT, ["N", 3, "H", "W"])],
+                           [helper.make_tensor_value_info("result", TensorProto.FLOAT, ["N", 3, "H2", "W2"])])
+
+
+def out_of_fp16_network(factor, scale=2, seed=0):
+    """reference_network(scale) times a step that gives the input back in fp32 (to a rounding) but whose
+    intermediate values leave the range of fp16: the input is scaled by `factor`, squared, and its square root
+    scaled back. A `factor` of 300 overflows (fp16 ends at 65504) for inputs above about 0.85, giving
+    infinities; one of 1e-4 underflows (below 6e-8 is 0), giving only zeros. The square passes through a Concat
+    and a Slice: ONNX Runtime's CPU provider computes arithmetic it has no fp16 kernels for in fp32, but moves
+    data in the converted type, so the square is held in fp16 there too."""
+    from onnx import TensorProto, helper
+
+    graph = _Graph()
+    core = _core_weights(graph, scale, 3, FEATURES, seed)
+    large = graph.node("Mul", ["image", graph.constant(np.float32(factor))])
+    square = graph.node("Mul", [large, large])
+    held = graph.node("Slice", [graph.node("Concat", [square, square], axis=1), graph.constant(np.array([0])),
+                                graph.constant(np.array([3])), graph.constant(np.array([1]))])
+    back = graph.node("Div", [graph.node("Sqrt", [held]), graph.constant(np.float32(factor))])
+    step = graph.node("Resize", [back, "", graph.constant(np.array([1, 1, scale, scale], np.float32))],
+                      mode="nearest")
+    graph.node("Mul", [core("image"), step], output="result")
+    return graph.serialise("out_of_fp16",
+                           [helper.make_tensor_value_info("image", TensorProto.FLOAT, ["N", 3, "H", "W"])],
+                           [helper.make_tensor_value_info("result", TensorProto.FLOAT, ["N", 3, "H2", "W2"])])
+
+
 MISFITS = ("two inputs", "uint8 input", "two channels", "x1.5", "NaN", "channels changed")
 
 

@@ -2,7 +2,8 @@
 network.
 
     lumivex-upscale INPUT [OUTPUT] [-s S | --width W --height H] [-n builtin|PATH.onnx] [--format F]
-                    [--range {1,255}] [--bgr]
+                    [--range {1,255}] [--bgr] [--strength S] [--tta]
+                    [--precision auto|fp32|fp16|bf16]
                     [--tile-size N|auto] [--overlap N] [--batch-size N|auto] [--max-megapixels M] [--overwrite]
                     [--codec C] [--crf Q] [--preset P] [--dedup THRESHOLD] [--workers N] [--ray ADDRESS]
                     [--progress json] [-v] [--version]
@@ -62,6 +63,17 @@ def parse_args(argv):
                         help="the values the network takes and gives: 1 for 0-1, 255 for 0-255 (default: what "
                              "the file's metadata says, else 1)")
     parser.add_argument("--bgr", action="store_true", help="the network takes and gives blue, green, red")
+    parser.add_argument("--strength", type=float, default=1.0, metavar="S",
+                        help="how much of the network's result to keep, 0 to 1 (default 1): the rest is a plain "
+                             "enlargement of the input to the same size")
+    parser.add_argument("--tta", action="store_true",
+                        help="test-time augmentation: run the network on the eight flips and transposes of each "
+                             "window and average them; costs 8 times the network's time (networks with fixed "
+                             "windows of unequal sides refuse it)")
+    parser.add_argument("--precision", choices=upscaler.PRECISIONS, default="auto",
+                        help="the network's arithmetic (default auto: fp16 on GPUs with tensor cores, else fp32); "
+                             "a batch whose half-precision result holds NaN, infinities or only zeros runs again "
+                             "at fp32, and the run says how many did")
     parser.add_argument("--tile-size", type=_auto_or_count, default=None, metavar="N|auto",
                         help="side of the windows the network sees, in input pixels (default auto: from the "
                              "free memory)")
@@ -153,6 +165,7 @@ class Tally:
     written: int = 0
     skipped: int = 0
     failed: int = 0
+    fell_back: int = 0  # batches run again at fp32
     outputs: object = None  # runner.Placed of the planned outputs, taken before any work
 
     def summary(self):
@@ -219,7 +232,8 @@ def _settings(args, scale):
     # depend on this process's working folder.
     model = str(pathlib.Path(args.model).absolute()) if args.model != "builtin" and _on_ray(args) else args.model
     return upscaler.Settings(model, scale, args.tile_size, args.overlap, args.batch_size, args.value_range,
-                             args.bgr, _target_size(args))
+                             args.bgr, _target_size(args), args.strength, args.tta,
+                             args.precision)
 
 
 def _open(args, settings):
@@ -245,6 +259,14 @@ def _say_resampling(network, plan):
         reached = getattr(network.model, "scale", None) or network.scale
         print(f"note: the network enlarges x{reached:g}; up to x{largest:.3g} more is plain resampling "
               f"(a network of a larger factor does better)")
+
+
+def _say_fell_back(tally):
+    """Once per run: how many batches ran again at fp32 because their half-precision result was broken."""
+    batches = tally.fell_back
+    if batches:
+        print(f"note: {batches} batch{'es' * (batches != 1)} gave NaN, infinite or all-zero values at half "
+              f"precision and ran again at fp32")
 
 
 def _announce(args, network, geometry):
@@ -301,6 +323,7 @@ def _execute(args, settings, network, plan, tally, printer):
 
     if not _on_ray(args):
         runner.run_here(plan.jobs, network, overwrite=args.overwrite, on_result=show, watch=printer.watch)
+        _say_fell_back(tally)
         return None
     printer.stage(f"0 of {len(plan.jobs)} files done")
     from lumivex.upscale import distributed
@@ -312,6 +335,7 @@ def _execute(args, settings, network, plan, tally, printer):
         return _fail(error, printer=printer)
     finally:
         _sweep(plan, quiet=True)  # what workers killed by Ray left behind
+    _say_fell_back(tally)
     return None
 
 
@@ -326,6 +350,7 @@ def _show(result, enlargement, tally, verbose):
     """The one line of a finished job, counted before it is said: a signal may end the run right after the
     line, and its count must agree. Returns what became of it: "failed", "written" or "skipped"."""
     job = result.job
+    tally.fell_back += result.fell_back
     if result.status == runner.FAILED:
         tally.failed += 1
         _report(f"failed {job.source}: {result.error}")

@@ -200,7 +200,7 @@ def _share_out(ray, jobs, upscaler, overwrite, workers, on_gpus, on_result):
     for row in results.iter_rows():
         index = int(row["index"])
         result = runner.Result(jobs[index], str(row["status"]), str(row["written"]), float(row["seconds"]),
-                               str(row["error"]), str(row["details"]))
+                               str(row["error"]), str(row["details"]), int(row["fell_back"]))
         by_index[index] = result
         if on_result is not None:
             on_result(result, len(by_index), len(jobs))
@@ -225,7 +225,7 @@ class UpscaleWorker:
         self._run = run
 
     def __call__(self, batch):
-        columns = {"status": [], "written": [], "seconds": [], "error": [], "details": []}
+        columns = {"status": [], "written": [], "seconds": [], "error": [], "details": [], "fell_back": []}
         for job in batch["job"]:
             result = runner.run_job(pickle.loads(job), self._upscaler, overwrite=self._overwrite, run=self._run)
             for name, values in columns.items():

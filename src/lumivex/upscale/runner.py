@@ -32,7 +32,7 @@ class Result:
     """What became of one job: `status` WRITTEN, EXISTS (found already there when its turn came), CLAIMED
     (another run was making it), OVERTAKEN (another run put it in place first) or FAILED; for a file written,
     what was written (`written`, one line) and how long it took; for a failure, `error` (one line) and
-    `details` (the traceback)."""
+    `details` (the traceback); `fell_back`, how many of its batches ran again at fp32 (models.precision)."""
 
     job: object  # roads.Job
     status: str
@@ -40,6 +40,7 @@ class Result:
     seconds: float = 0.0
     error: str = ""
     details: str = ""
+    fell_back: int = 0
 
 
 def run_job(job, upscaler, *, overwrite=False, run=None, progress=None):
@@ -47,6 +48,7 @@ def run_job(job, upscaler, *, overwrite=False, run=None, progress=None):
     run this process works for (see `claims.claim`); `progress(done, total)` as the road counts."""
     started = time.perf_counter()
     written = []
+    fell_back = getattr(upscaler.model, "fell_back", 0)
 
     def write():
         written.append(job.run(upscaler, replace=overwrite, progress=progress))
@@ -58,8 +60,10 @@ def run_job(job, upscaler, *, overwrite=False, run=None, progress=None):
     except Exception as error:  # one file's failure, wherever it arose, must not stop the others
         signals.check()  # unless it is a stop signal that the code it landed in turned into another error
         return Result(job, FAILED, error=describe_failure(error, job.source),
-                      details="".join(traceback.format_exception(error)))
-    return Result(job, status, str(written[0]) if written else "", time.perf_counter() - started)
+                      details="".join(traceback.format_exception(error)),
+                      fell_back=getattr(upscaler.model, "fell_back", 0) - fell_back)
+    return Result(job, status, str(written[0]) if written else "", time.perf_counter() - started,
+                  fell_back=getattr(upscaler.model, "fell_back", 0) - fell_back)
 
 
 def run_here(jobs, upscaler, *, overwrite=False, on_result=None, watch=None):

@@ -22,10 +22,12 @@ from .arrays import array_module, describe
 
 cp = array_module()  # before the road's modules bind `cupy`
 
-from . import memory, pipeline  # noqa: E402
+from . import memory, pipeline, strength as blending  # noqa: E402
 from .defaults import DEFAULT_BATCH_SIZE, DEFAULT_TILE_SIZE  # noqa: E402
 from .messages import UsageError  # noqa: E402
 from .models import load_model  # noqa: E402
+from .models.augment import augmented  # noqa: E402
+from .models.precision import PRECISIONS  # noqa: E402
 from .rescale import TargetSize, output_size, rescale_bands  # noqa: E402
 from ..transform.resize import resize  # noqa: E402
 
@@ -39,7 +41,10 @@ class Settings:
     `batch_size` None are chosen (the overlap from the network's context, the others from the memory);
     `value_range` 1 or 255 (None: the file's word, else 1) and `bgr` say how the network wants its values.
     `size` (a rescale.TargetSize) asks for a size instead of a factor: `scale` is then only the enlargement
-    the network is chosen for (the largest the files need)."""
+    the network is chosen for (the largest the files need). `strength` (0 to 1) is how much of the network's
+    result is kept, the rest a plain enlargement of the input. `tta` runs the network on the eight flips and
+    transposes of each window and averages them (eight times the work). `precision` "auto" (half where the
+    device has tensor cores), "fp32" or "fp16": a batch broken at half precision runs again at fp32."""
 
     model: str = "builtin"
     scale: float | None = None
@@ -49,8 +54,20 @@ class Settings:
     value_range: int | None = None
     bgr: bool = False
     size: TargetSize | None = None
+    strength: float = 1.0
+    tta: bool = False
+    precision: str = "auto"
 
     def __post_init__(self):
+        if self.precision not in PRECISIONS:
+            raise UsageError(f"--precision must be one of {', '.join(PRECISIONS)}, got {self.precision!r}")
+        if self.precision == "bf16":
+            raise UsageError("--precision bf16 is not available on this road (ONNX Runtime's CUDA and CPU "
+                             "providers); use fp16, which falls back to fp32 where it fails")
+        try:
+            object.__setattr__(self, "strength", blending.check(self.strength))
+        except ValueError as error:
+            raise UsageError(str(error)) from None
         # The scale is checked where the outputs are planned (`roads.plan`), the range where the network loads.
         for name in ("tile_size", "batch_size"):
             value = getattr(self, name)
@@ -65,23 +82,30 @@ class Settings:
         """The Upscaler of these settings; UsageError for a model that is neither a file nor a catalogue name, the network's own
         errors (NetworkMismatch) for one that does not fit."""
         try:
-            model = load_model(self.model, self.scale, value_range=self.value_range, bgr=self.bgr, threads=threads)
+            model = load_model(self.model, self.scale, value_range=self.value_range, bgr=self.bgr, threads=threads,
+                               fp16={"auto": None, "fp32": False, "fp16": True}[self.precision])
         except FileNotFoundError as missing:  # neither a file nor a name of the catalogue
             raise UsageError(str(missing)) from None
+        if self.tta:
+            try:
+                model = augmented(model)
+            except ValueError as refused:
+                raise UsageError(str(refused)) from None
         scale = self.scale
         if self.size is not None:
             # The network runs at its own factor (a network that states none: the whole factor that covers
             # the size) and its result is resized to the size.
             scale = None if getattr(model, "scale", None) else math.ceil(self.scale or 1)
         return Upscaler(model, scale=scale, tile_size=self.tile_size, overlap=self.overlap,
-                        batch_size=self.batch_size, size=self.size)
+                        batch_size=self.batch_size, size=self.size, strength=self.strength)
 
 
 @dataclasses.dataclass(frozen=True)
 class Upscaler:
     """A model and the geometry the road runs it with. `scale` None is the model's own factor (a model that
     states none needs one); `overlap` None is twice the model's context. `size` (a rescale.TargetSize): every
-    result is resized to that size, from the network's result at `scale`."""
+    result is resized to that size, from the network's result at `scale`. `strength` below 1 blends every result
+    with the input's plain enlargement to the same size (see `strength`)."""
 
     model: object
     scale: float | None = None
@@ -89,8 +113,10 @@ class Upscaler:
     overlap: int | None = None
     batch_size: int | None = None
     size: TargetSize | None = None
+    strength: float = 1.0
 
     def __post_init__(self):
+        object.__setattr__(self, "strength", blending.check(self.strength))
         if self.scale is None:
             if getattr(self.model, "scale", None) is None:
                 raise UsageError("the model does not say its scale; pass scale=")
@@ -155,6 +181,13 @@ class Upscaler:
 
     def bands(self, source, *, planes=None, progress=None):
         """The result as bands of float32 rows (see `pipeline.upscale_bands`)."""
+        if self.strength == 1:
+            return self._network_bands(source, planes, progress)
+        height, width = (source.height, source.width) if hasattr(source, "read_rows") else source.shape[:2]
+        return blending.blended_bands(source, lambda rows: self._network_bands(rows, planes, progress),
+                                      self.output_size(height, width), self.strength)
+
+    def _network_bands(self, source, planes, progress):
         bands = pipeline.upscale_bands(source, self.model, self.scale, planes=planes, progress=progress,
                                        **self.geometry())
         if self.size is None:
@@ -166,10 +199,11 @@ class Upscaler:
     def image(self, image, *, progress=None):
         """The whole result of an (H, W, C) float image in memory (see `pipeline.upscale`)."""
         result = pipeline.upscale(image, self.model, self.scale, progress=progress, **self.geometry())
-        if self.size is None:
-            return result
-        height, width = self.output_size(*image.shape[:2])
-        return result if result.shape[:2] == (height, width) else resize(result, dsize=(width, height))
+        if self.size is not None:
+            height, width = self.output_size(*image.shape[:2])
+            if result.shape[:2] != (height, width):
+                result = resize(result, dsize=(width, height))
+        return result if self.strength == 1 else blending.blend_image(result, image, self.strength)
 
     def geometry(self):
         """The tile size, overlap and batch size the road runs with (its defaults for sizes not chosen)."""

@@ -49,33 +49,33 @@ def builtin_scale(scale=None):
     return next((factor for factor in BUILTIN_SCALES if factor >= scale), BUILTIN_SCALES[-1])
 
 
-def load_model(name, scale=None, *, value_range=None, bgr=False, threads=None):
+def load_model(name, scale=None, *, value_range=None, bgr=False, threads=None, fp16=None):
     """The model named by `name`: "builtin" (the shipped network for `scale`, see builtin_scale), the path of
     an ONNX file or of a PyTorch checkpoint (.pth, .pt, .ckpt, .safetensors: needs `lumivex[torch]`), or the
     name of a catalogue model (`catalogue.listing()`), downloaded into the cache folder the first time. A
     network may enlarge by any factor (`scale` is then the road's business).
 
-    `value_range`, `bgr` and `threads` as for OnnxModel. Raises NetworkMismatch for a file that is no usable
+    `value_range`, `bgr`, `threads` and `fp16` (ONNX files only) as for OnnxModel. Raises NetworkMismatch for a file that is no usable
     network, FileNotFoundError for a builtin network that is not installed or a name that is neither a file
     nor in the catalogue, DownloadError for a catalogue model that could not be fetched.
     """
     options = {"value_range": value_range, "bgr": bgr, "threads": threads}
     if str(name) == "builtin":
-        return OnnxModel(builtin_path(builtin_scale(scale)), **options)
+        return OnnxModel(builtin_path(builtin_scale(scale)), fp16=fp16, **options)
     path = pathlib.Path(name)
     if not path.exists():
         entry = catalogue.find(name)
         if entry is not None:
             path, digest = download.fetch(entry)
             if not checkpoint.is_checkpoint(path):  # the catalogue may name ONNX files too
-                return OnnxModel(path, **options)
+                return OnnxModel(path, fp16=fp16, **options)
             return checkpoint.load_checkpoint(path, digest=digest, **options)
         if path.suffix == "" and path.parent == pathlib.Path("."):
             raise FileNotFoundError(f"{name}: no such model file, nor a model of the catalogue (--list-models "
                                     "lists them)")
     if checkpoint.is_checkpoint(path):
         return checkpoint.load_checkpoint(path, **options)
-    return OnnxModel(path, **options)
+    return OnnxModel(path, fp16=fp16, **options)
 
 
 __all__ = ["BUILTIN_SCALES", "Contract", "DeviceOutOfMemory", "DownloadError", "NetworkError", "NetworkMismatch",

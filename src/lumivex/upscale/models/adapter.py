@@ -10,7 +10,7 @@ from the result. The same fills a window smaller than a network's minimum side.
 
 import cupy as cp
 
-from .errors import NetworkError
+from .errors import BadOutput, NetworkError
 
 OPAQUE = 1.0  # the alpha a four-channel network sees beside colour that has none
 
@@ -111,5 +111,5 @@ class Adapter:
             raise NetworkError.during(self.network, shape, f"it gave {got} for an input of {x.shape}, not "
                                                            f"{expected}")
         if not bool(cp.isfinite(y).all()):
-            raise NetworkError.during(self.network, shape, "it gave NaN or infinite values")
+            raise BadOutput.during(self.network, shape, "it gave NaN or infinite values")
         return y

@@ -30,3 +30,7 @@ class NetworkError(RuntimeError):
         windows = "window" if n == 1 else "windows"
         text = first_line(cause) if isinstance(cause, BaseException) else cause
         return cls(f"{network} failed on {n} {windows} of {h}x{w} pixels with {c} channels: {text}")
+
+
+class BadOutput(NetworkError):
+    """A network's output holding NaN or infinite values (at reduced precision, a reason to run it at fp32)."""

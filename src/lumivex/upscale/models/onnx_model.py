@@ -29,6 +29,7 @@ from . import cache
 from .adapter import Adapter
 from .contract import VALUE_RANGES, read_graph
 from .errors import DeviceOutOfMemory, NetworkError, NetworkMismatch
+from .precision import FallBack
 from .probe import BRIGHTNESS_DOUBT, Findings, announce_probe, measure_radius, probe_geometry
 
 FP16_COMPUTE_CAPABILITY = 70
@@ -40,7 +41,9 @@ class OnnxModel:
     CuPy batch `scale` times larger, from an ONNX file.
 
     `value_range` 255 says the network takes and gives 0-255 (None: its metadata "value_range", else 0-1);
-    `bgr` that it takes and gives BGR; `fp16` None chooses by device; `threads` caps the CPU threads of one
+    `bgr` that it takes and gives BGR; `fp16` None chooses by device (fp16 where CUDA has tensor cores), True
+    asks for the fp16 conversion on any provider that runs it (the CPU's included); a batch whose fp16 result
+    is broken runs again at fp32 (`fell_back` counts them, see precision.py); `threads` caps the CPU threads of one
     network call (None: ONNX Runtime's default, one per core); `shared_cores` keeps those threads from spinning
     while they wait, as the network shares the cores with the road's other work (a video's codecs, an image's
     encoder; False: ONNX Runtime's default, for a network that has the machine to itself);
@@ -80,7 +83,7 @@ class OnnxModel:
                 self._providers.insert(0, ("TensorrtExecutionProvider",
                                            tensorrt_options(self.device_id, bool(fp16), engines)))
         else:
-            fp16 = False
+            fp16 = bool(fp16)  # on the CPU only when asked for
             self._providers = ["CPUExecutionProvider"]
             if on_device:
                 notices.append("onnxruntime has no CUDA provider here (install onnxruntime-gpu): the network "
@@ -121,7 +124,7 @@ class OnnxModel:
         # Where a network regroups pixels in blocks (space-to-depth, strided layers), a window gives the
         # whole image's result only when it starts on a multiple of the block, so windows must start on one.
         self.multiple = self.contract.multiple
-        where = ("TensorRT" if self.uses_tensorrt else "CUDA") + " fp16" * self.fp16 if self.uses_cuda else "CPU"
+        where = (("TensorRT" if self.uses_tensorrt else "CUDA") if self.uses_cuda else "CPU") + " fp16" * self.fp16
         self.description = f"{self.name} ({self.contract.summary()} {self.measured}) on ONNX Runtime {where}"
         self._adapter = self._adapter_of(self.session)
 
@@ -142,7 +145,18 @@ class OnnxModel:
         """What the session was opened from: the fp16 conversion, or the file."""
         return self._fp16_bytes if self._fp16_bytes is not None else str(self.path)
 
+    @property
+    def fell_back(self):
+        """How many batches this network ran again at fp32 because their fp16 result was broken."""
+        return getattr(self._adapter, "fell_back", 0)
+
     def _adapter_of(self, session):
+        adapter = self._plain_adapter(session)
+        if not self.fp16:
+            return adapter
+        return FallBack(adapter, lambda: self._plain_adapter(self._exact_session()), self.name)
+
+    def _plain_adapter(self, session):
         if self.uses_cuda:
             run = lambda x, out_shape: self._run_on_device(session, x, out_shape)  # noqa: E731
         else:
@@ -173,7 +187,7 @@ class OnnxModel:
         """A session with the file's own arithmetic, for measuring: no fp16 conversion, and on CUDA no TF32
         (10-bit mantissas), whose rounding differs with the window size and would read as missing context."""
         if not self.uses_cuda:
-            return self.session
+            return self._open(str(self.path)) if self.fp16 else self.session
         exact = [("CUDAExecutionProvider", {"device_id": self.device_id, "use_tf32": "0"}), "CPUExecutionProvider"]
         try:
             return self._open(str(self.path), exact)
