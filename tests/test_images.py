@@ -433,3 +433,13 @@ def test_streamed_files_need_memory_for_bands_not_for_the_image(tmp_path, suffix
     assert child.returncode == 0, child.stderr
     growth = int(child.stdout)
     assert growth < 15e6, f"peak RSS grew by {growth / 1e6:.0f} MB writing and reading a 60 MB image"
+
+
+@pytest.mark.parametrize("suffix, format_name", [(".jpg", "JPEG"), (".webp", "WEBP")])
+def test_lossy_outputs_are_saved_at_high_quality(tmp_path, suffix, format_name):
+    # Pillow's default (75) blurs exactly the detail an upscaler adds.
+    pixels = np.random.default_rng(3).integers(0, 256, (40, 48, 3), dtype=np.uint8)
+    images.write_image(tmp_path / f"out{suffix}", pixels, PixelFormat("RGB", 8))
+    Image.fromarray(pixels).save(tmp_path / f"at95{suffix}", format_name, quality=95)
+    with Image.open(tmp_path / f"out{suffix}") as written, Image.open(tmp_path / f"at95{suffix}") as expected:
+        np.testing.assert_array_equal(np.asarray(written), np.asarray(expected))
