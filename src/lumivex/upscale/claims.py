@@ -50,6 +50,7 @@ WRITTEN = "written"
 EXISTS = "exists"  # found done when its turn came
 CLAIMED = "claimed"  # another run holds the claim
 OVERTAKEN = "overtaken"  # another run put the output in place while this one worked on it; its result was kept
+SHARED = "shared"  # made in parts (a video's segments), some here; another run holds the rest and finishes it
 
 _held = {}  # absolute lock path -> token of every claim this process holds or is making
 # Called with one line for the user whenever an unreadable claim is broken; the command sets it to print.
@@ -84,10 +85,7 @@ def write_once(target, write, *, overwrite=False, run=None):
     unless `overwrite`. The claim is held while `write` runs and released however it ends; what `write`
     raises propagates. `run` names the run this process works for (see `claim`).
     """
-    if not overwrite and os.path.islink(target) and not os.path.exists(target):
-        raise DanglingOutput(f"{target} is a link to {os.readlink(target)}, which does not exist; not replaced "
-                             f"(--overwrite replaces the link)")
-    if not overwrite and os.path.lexists(target):
+    if found_done(target, overwrite=overwrite):
         return EXISTS  # without a claim made and removed for nothing, for re-runs over millions of files
     with holding(target, run=run) as mine:
         if not mine:
@@ -107,6 +105,16 @@ def write_once(target, write, *, overwrite=False, run=None):
                 raise
             return OVERTAKEN
     return WRITTEN
+
+
+def found_done(target, *, overwrite=False):
+    """Whether `target` is there and not to be replaced; DanglingOutput for a link to nothing there."""
+    if overwrite:
+        return False
+    if os.path.islink(target) and not os.path.exists(target):
+        raise DanglingOutput(f"{target} is a link to {os.readlink(target)}, which does not exist; not replaced "
+                             f"(--overwrite replaces the link)")
+    return os.path.lexists(target)
 
 
 @contextlib.contextmanager

@@ -167,6 +167,7 @@ class Tally:
     failed: int = 0
     fell_back: int = 0  # batches run again at fp32
     outputs: object = None  # runner.Placed of the planned outputs, taken before any work
+    videos: list = dataclasses.field(default_factory=list)  # the planned jobs made in segments
 
     def summary(self):
         total = self.written + self.skipped + self.failed
@@ -177,6 +178,13 @@ class Tally:
         if self.planned is None:
             return "interrupted before any image was upscaled"
         written = self.written if self.outputs is None else self.outputs.placed_since()  # what is on the disk
+        kept = []
+        for job in self.videos:
+            found = roads.video.kept_segments(job.target)  # the segment files there now, whoever made them
+            if found is not None and found[0] and not job.target.exists():
+                kept.append(f"{found[0]} of {found[1]} segments of {job.source.name} kept for the next run")
+        if kept:
+            return f"interrupted: {written} of {self.planned} written; {'; '.join(kept)}"
         return f"interrupted: {written} of {self.planned} written; run again to finish"
 
 
@@ -303,6 +311,7 @@ def _start(plan, tally):
     for job in plan.skipped:
         print(f"{job.target} exists; skipped (--overwrite replaces it)")
     tally.outputs = runner.Placed([job.target for job in plan.jobs])
+    tally.videos = [job for job in plan.jobs if job.shared]
     tally.planned = len(plan.jobs)
     tally.skipped, tally.failed = len(plan.skipped), len(plan.problems)
 
@@ -361,8 +370,11 @@ def _show(result, enlargement, tally, verbose):
         tally.written += 1
         print(f"wrote {job.target} ({result.written}, {enlargement}) in {result.seconds:.1f} s", flush=True)
         return "written"
-    tally.skipped += 1
-    print(f"{job.target} {_SKIPPED[result.status]}", flush=True)
+    tally.skipped += 1  # not written by this run, and not failed: another run finishes it
+    if result.status == runner.SHARED:
+        print(f"{job.source}: {result.written}", flush=True)
+    else:
+        print(f"{job.target} {_SKIPPED[result.status]}", flush=True)
     return "skipped"
 
 

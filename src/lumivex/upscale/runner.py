@@ -3,7 +3,10 @@ job's road (which writes atomically), and say in a Result what became of it; one
 never an exception that stops the others.
 
     for job in plan.jobs:
-        result = run_job(job, upscaler, overwrite=False)   # WRITTEN, EXISTS, CLAIMED, OVERTAKEN or FAILED
+        result = run_job(job, upscaler, overwrite=False)   # WRITTEN, EXISTS, CLAIMED, OVERTAKEN, SHARED or FAILED
+
+A video is made in segments that runs share: each run makes those no other has made or holds, and the one that
+finds them all done joins them (SHARED for the others, with how many segments each made).
 """
 
 import dataclasses
@@ -16,13 +19,13 @@ from .arrays import array_module
 array_module()  # before the roads and the models bind `cupy` (a Ray worker starts here)
 
 from . import atomic, claims, images, signals  # noqa: E402
-from .claims import CLAIMED, EXISTS, OVERTAKEN, WRITTEN  # noqa: E402
+from .claims import CLAIMED, EXISTS, OVERTAKEN, SHARED, WRITTEN  # noqa: E402
 from .messages import first_line  # noqa: E402
 from .models import NetworkError  # noqa: E402
 from .roads.video import VideoError  # noqa: E402
 
-__all__ = ["CLAIMED", "EXISTS", "FAILED", "OVERTAKEN", "Placed", "Result", "WRITTEN", "abandon", "describe_failure",
-           "run_here", "run_job", "sweep", "tell_broken_claims"]
+__all__ = ["CLAIMED", "EXISTS", "FAILED", "OVERTAKEN", "Placed", "Result", "SHARED", "WRITTEN", "abandon",
+           "describe_failure", "run_here", "run_job", "sweep", "tell_broken_claims"]
 
 FAILED = "failed"
 
@@ -30,9 +33,11 @@ FAILED = "failed"
 @dataclasses.dataclass(frozen=True)
 class Result:
     """What became of one job: `status` WRITTEN, EXISTS (found already there when its turn came), CLAIMED
-    (another run was making it), OVERTAKEN (another run put it in place first) or FAILED; for a file written,
-    what was written (`written`, one line) and how long it took; for a failure, `error` (one line) and
-    `details` (the traceback); `fell_back`, how many of its batches ran again at fp32 (models.precision)."""
+    (another run was making it), OVERTAKEN (another run put it in place first), SHARED (some of its segments
+    made here, the rest and the file by other runs) or FAILED; for a file written, what was written
+    (`written`, one line; for SHARED, what was done here) and how long it took; for a failure, `error` (one
+    line) and `details` (the traceback); `fell_back`, how many of its batches ran again at fp32
+    (models.precision); `segments`, for a video made in segments, (made here, of all)."""
 
     job: object  # roads.Job
     status: str
@@ -41,6 +46,7 @@ class Result:
     error: str = ""
     details: str = ""
     fell_back: int = 0
+    segments: tuple = (0, 0)
 
 
 def run_job(job, upscaler, *, overwrite=False, run=None, progress=None):
@@ -56,14 +62,21 @@ def run_job(job, upscaler, *, overwrite=False, run=None, progress=None):
     try:
         # An existing output is found done: by an earlier run, by another run beside this one, or by this run's
         # attempt before a retry.
-        status = claims.write_once(job.target, write, overwrite=overwrite, run=run)
+        if job.shared:  # claimed part by part, and as a whole only to be joined
+            status, report = job.share(upscaler, overwrite=overwrite, run=run, progress=progress)
+            written.append(report)
+        else:
+            status = claims.write_once(job.target, write, overwrite=overwrite, run=run)
     except Exception as error:  # one file's failure, wherever it arose, must not stop the others
         signals.check()  # unless it is a stop signal that the code it landed in turned into another error
         return Result(job, FAILED, error=describe_failure(error, job.source),
                       details="".join(traceback.format_exception(error)),
                       fell_back=getattr(upscaler.model, "fell_back", 0) - fell_back)
-    return Result(job, status, str(written[0]) if written else "", time.perf_counter() - started,
-                  fell_back=getattr(upscaler.model, "fell_back", 0) - fell_back)
+    report = written[0] if written else None
+    text = "" if report is None else report.shared() if status == SHARED else str(report)
+    return Result(job, status, text if status in (WRITTEN, SHARED) else "", time.perf_counter() - started,
+                  fell_back=getattr(upscaler.model, "fell_back", 0) - fell_back,
+                  segments=getattr(report, "segments", (0, 0)))
 
 
 def run_here(jobs, upscaler, *, overwrite=False, on_result=None, watch=None):

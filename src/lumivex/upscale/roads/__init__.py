@@ -14,7 +14,8 @@ again.
 Every road module has the same functions: `takes(path)`, `read(source, settings)` (the header: ImageError or
 VideoError), `output_suffix(source, header, settings)`, `check(source, target, header, scale, settings)` (what
 the work needs), `width(checked)`, `height(checked)` and `run(job, upscaler, *, replace, progress)`, and says
-its progress `UNIT`. Each has its own `Settings` where it has any (the image road's input limit and output
+its progress `UNIT`. A road whose files are made in parts that runs share (a video's segments) also has
+`share(job, upscaler, *, overwrite, run, progress)`. Each has its own `Settings` where it has any (the image road's input limit and output
 format, the video encoder's and its repeated frames').
 """
 
@@ -73,6 +74,16 @@ class Job:
     def total(self):
         """The units of its work where planning knows them (an animation's frames), else None."""
         return getattr(self.checked, "frames", None) if self.road == "animation" else None
+
+    @property
+    def shared(self):
+        """Whether its work goes in parts that several runs can make at once (see `share`)."""
+        return hasattr(ROADS[self.road], "share")
+
+    def share(self, upscaler, *, overwrite=False, run=None, progress=None):
+        """Makes the parts of the file no other run has made or holds, and the file where they are then all
+        done; returns (status of `claims`, report or None)."""
+        return ROADS[self.road].share(self, upscaler, overwrite=overwrite, run=run, progress=progress)
 
     def run(self, upscaler, *, replace=False, progress=None):
         """Upscales the file; returns what was written (its description in str). FileExistsError when a file

@@ -12,13 +12,16 @@ for packet), chapters, container and stream metadata. The encoder is the input's
 otherwise (`encoding`).
 
 A frame that repeats the one before reuses its upscaled result instead of running the network (`repeats`).
-Decoding, the network and encoding run at once (`stages`). The work goes in segments that start at the
-input's keyframes and are kept, encoded, in a hidden folder beside the target (`segments`); an
-interrupted run starts again at its first unfinished segment. The output is assembled from them at the end
-and moved into place whole (`mux`); the folder is then removed.
+Decoding, the network and encoding run at once (`stages`). The work goes in segments of a few seconds that
+start at the input's keyframes and are kept, encoded, in a hidden folder beside the target (`segments`). Each
+is claimed before it is made, so runs beside each other (processes, Ray workers, machines on a shared file
+system) share the segments of one video, and an interrupted run leaves its finished ones to the next. The run
+that finds every segment done assembles the output from them, under the output's claim, and moves it into
+place whole (`mux`); the folder is then removed.
 """
 
 import dataclasses
+import os
 import pathlib
 import time
 
@@ -26,6 +29,7 @@ import av
 import cupy as cp
 import numpy as np
 
+from ... import claims
 from ...messages import UsageError, first_line
 from ...rescale import TargetSize
 from ...upscaler import to_levels
@@ -33,16 +37,18 @@ from .encoding import Encoding, choose_encoding
 from .mux import assemble, check_container
 from .repeats import RepeatSkipper
 from .probe import CONTAINERS, VIDEO_SUFFIXES, VideoError, VideoSource, probe, scan
-from .segments import WorkFolder, work_folder_path
+from .segments import WorkFolder, kept_segments, work_folder_path
 from .stages import Frames, StageClock
 from ....transform.resize import resize
 from ....utils.dtypes import to_float32
 
 __all__ = ["SEGMENT_SECONDS", "VIDEO_SUFFIXES", "Settings", "VideoError", "VideoJob", "VideoReport", "check_video",
-           "upscale_video", "work_folder_path"]
+           "kept_segments", "share", "upscale_video", "work_folder_path"]
 
-# Work lost to an interruption is at most this much video (plus the distance to the next keyframe).
-SEGMENT_SECONDS = 60.0
+# The least length of a segment (it ends at the first keyframe after): the unit of work that runs share and
+# that an interruption loses at most. Short enough that a clip of half a minute has several, long enough that
+# starting an encoder for each (its first frame an IDR frame, its look-ahead filled anew) costs little.
+SEGMENT_SECONDS = 5.0
 
 
 @dataclasses.dataclass
@@ -61,9 +67,9 @@ class VideoJob:
 
 @dataclasses.dataclass
 class VideoReport:
-    """What `upscale_video` did: frames written, of which reused from an interrupted run, the encoding, and
-    each stage's busy seconds beside the wall-clock time; `repeated`: frames of this run that repeated the
-    one before and reused its result without the network."""
+    """What `upscale_video` did: frames written, of which made by an earlier or another run (`resumed`), the
+    encoding, and each stage's busy seconds beside the wall-clock time; `repeated`: frames of this run that
+    repeated the one before and reused its result without the network; `segments`: (made here, of all)."""
 
     frames: int
     resumed: int
@@ -71,11 +77,17 @@ class VideoReport:
     seconds: dict
     wall: float
     repeated: int = 0
+    segments: tuple = (0, 0)
 
     def __str__(self):
         resumed = f", {self.resumed} resumed" if self.resumed else ""
         repeated = f", {self.repeated} repeated frames not upscaled again" if self.repeated else ""
         return f"{self.frames} frames{resumed}{repeated}, {self.encoding}"
+
+    def shared(self):
+        """The line of a video whose other segments are other runs' to finish."""
+        made, total = self.segments
+        return f"{made} of {total} segments done here, the rest by other runs"
 
 
 UNIT = "frame"
@@ -146,10 +158,32 @@ def height(job):
 
 def run(job, upscaler, *, replace, progress=None):
     """Upscales the checked video of `job` into its target; returns a VideoReport. The job's paths are the
-    ones that count (a Ray worker gets them absolute)."""
-    checked = dataclasses.replace(job.checked, source=dataclasses.replace(job.checked.source, path=job.source),
-                                  target=job.target)
-    return _upscale(checked, upscaler, None, replace, progress, (job.settings or Settings()).dedup)
+    ones that count (a Ray worker gets them absolute). Segments held by other runs are not waited for: a
+    VideoError says so."""
+    return _finished(_checked(job).target, *share(job, upscaler, overwrite=replace, progress=progress))
+
+
+def share(job, upscaler, *, overwrite=False, run=None, progress=None):
+    """Makes the segments of the video of `job` that no other run has made or holds, one claim at a time, and
+    joins them into the target where every segment is then done (under the target's claim, so only one run
+    joins). Returns (status, VideoReport or None): a status of `claims` (WRITTEN: joined here), or
+    claims.SHARED where segments were made here and other runs finish the video. `run`: see `claims.claim`."""
+    return _share(_checked(job), upscaler, None, overwrite, run, progress, (job.settings or Settings()).dedup)
+
+
+def _checked(job):
+    return dataclasses.replace(job.checked, source=dataclasses.replace(job.checked.source, path=job.source),
+                               target=job.target)
+
+
+def _finished(target, status, report):
+    """The report of a video this process wrote; FileExistsError or VideoError for one it did not."""
+    if status == claims.WRITTEN:
+        return report
+    if status in (claims.EXISTS, claims.OVERTAKEN):
+        raise FileExistsError(f"{target} appeared while this run worked on it; not replaced")
+    made, total = report.segments if report is not None else (0, 0)
+    raise VideoError(f"{target}: {made} of {total} segments done here; other runs hold the rest")
 
 
 def upscale_video(source, target, upscaler, *, codec=None, crf=None, preset=None, segment_seconds=None,
@@ -168,36 +202,93 @@ def upscale_video(source, target, upscaler, *, codec=None, crf=None, preset=None
     """
     Settings(codec, crf, preset, dedup)  # checks `dedup` as the command does
     job = check_video(source, target, upscaler.scale, codec=codec, crf=crf, preset=preset)
-    return _upscale(job, upscaler, segment_seconds, replace, progress, dedup)
+    return _finished(job.target, *_share(job, upscaler, segment_seconds, replace, None, progress, dedup))
 
 
-def _upscale(job, upscaler, segment_seconds, replace, progress, dedup=0):
+class _JoinedElsewhere(Exception):
+    """The segments went into the output of another run while this one waited for the output's claim."""
+
+
+def _share(job, upscaler, segment_seconds, overwrite, run, progress, dedup=0):
     started = time.perf_counter()
+    if claims.found_done(job.target, overwrite=overwrite):
+        return claims.EXISTS, None
     scan(job.source)
     frames = job.source.frames
     starts = job.source.segment_starts(SEGMENT_SECONDS if segment_seconds is None else segment_seconds)
     ends = starts[1:] + [len(frames)]
-    work = WorkFolder(job.target, _identity(job, upscaler, starts, dedup),
-                      [end - start for start, end in zip(starts, ends)], [frames[start] for start in starts],
-                      job.headers)
-    done = work.resume()
+    counts = [end - start for start, end in zip(starts, ends)]
+    work = WorkFolder(job.target, _identity(job, upscaler, starts, dedup), counts,
+                      [frames[start] for start in starts], job.headers)
+    done = work.resume(run=run)
+    resumed = sum(counts[index] for index in done)
     clock = StageClock()
-    frame_upscaler = RepeatSkipper(_frame_upscaler(upscaler, job.source.picture.bits,
-                                                   (job.encoding.width, job.encoding.height)),
-                                   dedup, job.source.picture.bits)
+    upscale_frame = _frame_upscaler(upscaler, job.source.picture.bits, (job.encoding.width, job.encoding.height))
+    made, repeated = [], []
+    counter = _Counter(progress, resumed, len(frames))
+
+    def report():
+        return VideoReport(len(frames), len(frames) - sum(counts[index] for index in made), job.encoding,
+                           clock.seconds, time.perf_counter() - started, sum(repeated),
+                           (len(made), len(starts)))
+
+    def join():
+        if not work.complete():
+            raise _JoinedElsewhere
+        if counter.done != len(frames):
+            counter.show(len(frames))  # the frames other runs made since this one looked
+        assemble(job, work, replace=overwrite)
+        work.remove()
+
     try:
-        if done < len(starts):
-            _encode_segments(job, work, done, starts, ends, clock, progress, frame_upscaler)
-        elif progress is not None:
-            progress(len(frames), len(frames))
-        assemble(job, work, replace=replace)
+        counter.show(resumed)
+        for index in range(len(starts)):
+            if index in done:
+                continue
+            with work.claimed(index, run=run) as mine:
+                if not mine:
+                    continue  # another run makes it
+                if claims.found_done(job.target, overwrite=overwrite):
+                    break  # joined by another run meanwhile (which began after this one looked)
+                if work.finished(index):
+                    continue  # made by another run since this one looked
+                # Repeats are looked for within a segment only, so that a segment is the same whoever makes it.
+                skipper = RepeatSkipper(upscale_frame, dedup, job.source.picture.bits)
+                _encode_segment(job, work, index, starts[index], ends[index], clock, counter, skipper)
+                made.append(index)
+                repeated.append(skipper.reused)
+        if not work.complete():
+            if made:
+                return claims.SHARED, report()
+            return (claims.EXISTS if claims.found_done(job.target, overwrite=overwrite) else claims.CLAIMED), None
+        try:
+            status = claims.write_once(job.target, join, overwrite=overwrite, run=run)
+        except _JoinedElsewhere:
+            status = claims.EXISTS
     except BaseException:
-        if not any(work.segment_path(index).exists() for index in range(len(starts))):
-            work.remove()  # nothing worth resuming: leave nothing behind
+        if not made:
+            work.discard()  # nothing worth resuming, unless other runs are at work in it
         raise
-    work.remove()
-    return VideoReport(len(frames), starts[done] if done < len(starts) else len(frames), job.encoding,
-                       clock.seconds, time.perf_counter() - started, frame_upscaler.reused)
+    if status != claims.WRITTEN and made:
+        return claims.SHARED, report()  # what was made here went into another run's output
+    return status, report()
+
+
+class _Counter:
+    """The frames of the video done, for `progress(done, total)`: those found done, then this run's."""
+
+    def __init__(self, progress, done, total):
+        self.progress, self.done, self.total = progress, done, total
+
+    def show(self, done=None):
+        if done is not None:
+            self.done = done
+        if self.progress is not None:
+            self.progress(self.done, self.total)
+
+    def add(self):
+        self.done += 1
+        self.show()
 
 
 def _frame_upscaler(upscaler, bits, size):
@@ -219,43 +310,38 @@ def _frame_upscaler(upscaler, bits, size):
     return upscale_frame
 
 
-def _encode_segments(job, work, done, starts, ends, clock, progress, upscale_frame):
-    """The encoding stage, in this thread: segment after segment from `done` on, each by a new encoder."""
+def _encode_segment(job, work, index, start, end, clock, counter, upscale_frame):
+    """Makes segment `index` (frames `start` to `end`, the first a keyframe) in this thread: decoded from its
+    own keyframe, upscaled and encoded by a new encoder."""
     source, encoding, picture = job.source, job.encoding, job.source.picture
-    total = len(source.frames)
-    if progress is not None:
-        progress(starts[done], total)
-    with Frames(source, starts[done], upscale_frame, clock) as frames:
-        for index in range(done, len(starts)):
-            with work.segment(index) as journal:
-                encoder = encoding.open_encoder()
-                durations = {source.frames[k]: source.durations[k] for k in range(starts[index], ends[index])}
+    with Frames(source, start, upscale_frame, clock, end=end) as frames, work.segment(index) as journal:
+        encoder = encoding.open_encoder()
+        durations = {source.frames[k]: source.durations[k] for k in range(start, end)}
 
-                def write(frame):
-                    try:
-                        packets = encoder.encode(frame)
-                    except av.error.FFmpegError as error:
-                        raise VideoError(f"{job.target}: {encoding.encoder} failed ({first_line(error)})") from None
-                    for packet in packets:
-                        journal.write(packet.pts, packet.dts, durations.get(packet.pts, 0), packet.is_keyframe,
-                                      bytes(packet))
+        def write(frame):
+            try:
+                packets = encoder.encode(frame)
+            except av.error.FFmpegError as error:
+                raise VideoError(f"{job.target}: {encoding.encoder} failed ({first_line(error)})") from None
+            for packet in packets:
+                journal.write(packet.pts, packet.dts, durations.get(packet.pts, 0), packet.is_keyframe,
+                              bytes(packet))
 
-                for expected in range(starts[index], ends[index]):
-                    number, pixels = next(frames)
-                    if number != expected:
-                        raise VideoError(f"{source.path}: frame {number} came where frame {expected} was due")
-                    timer = time.perf_counter()
-                    frame = picture.from_rgb(pixels, encoding.pix_fmt)
-                    frame.pts, frame.time_base = source.frames[expected], source.time_base
-                    frame.colorspace, frame.color_range = encoding.colorspace, encoding.color_range
-                    write(frame)
-                    clock.add("encode", timer)
-                    if progress is not None:
-                        progress(expected + 1, total)
-                timer = time.perf_counter()
-                write(None)
-                clock.add("encode", timer)
-                journal.finish(ends[index] - starts[index], source.frames[starts[index]], job.headers)
+        for expected in range(start, end):
+            number, pixels = next(frames)
+            if number != expected:
+                raise VideoError(f"{source.path}: frame {number} came where frame {expected} was due")
+            timer = time.perf_counter()
+            frame = picture.from_rgb(pixels, encoding.pix_fmt)
+            frame.pts, frame.time_base = source.frames[expected], source.time_base
+            frame.colorspace, frame.color_range = encoding.colorspace, encoding.color_range
+            write(frame)
+            clock.add("encode", timer)
+            counter.add()
+        timer = time.perf_counter()
+        write(None)
+        clock.add("encode", timer)
+        journal.finish(end - start, source.frames[start], job.headers)
 
 
 def _identity(job, upscaler, starts, dedup=0):
@@ -272,7 +358,9 @@ def _identity(job, upscaler, starts, dedup=0):
         "encoding": job.encoding.identity(),
         "model": [f"{type(model).__module__}.{type(model).__qualname__}", getattr(model, "name", None),
                   getattr(model, "description", None), model_file],
-        "upscale": [upscaler.scale, geometry["tile_size"], geometry["overlap"], geometry["batch_size"]],
+        # Not the tile and batch sizes: each run sharing the work fits them to its own memory, and the frames
+        # do not depend on them (the windows' cores equal the whole frame's result).
+        "upscale": [upscaler.scale, geometry["overlap"]],
         "segments": [starts, len(job.source.frames)],
         # Added only when set, so that segments of earlier runs without them still resume. Near repeats
         # change the result; identical ones do not.

@@ -37,14 +37,15 @@ class StageClock:
 
 
 class Frames:
-    """Context manager and iterator of (index, pixels) for the frames of `source` from `start` on: `pixels`
-    is what `upscale_frame(decoded)` returned for the frame decoded as an (H, W, 3) rgb24 / rgb48 array."""
+    """Context manager and iterator of (index, pixels) for the frames of `source` from `start` on (up to `end`
+    where given): `pixels` is what `upscale_frame(decoded)` returned for the frame decoded as an (H, W, 3)
+    rgb24 / rgb48 array."""
 
-    def __init__(self, source, start, upscale_frame, clock):
+    def __init__(self, source, start, upscale_frame, clock, end=None):
         self._stop = threading.Event()
         decoded, self._upscaled = queue.Queue(QUEUE_FRAMES), queue.Queue(QUEUE_FRAMES)
         self._threads = [
-            threading.Thread(target=self._guard, args=(_decode, decoded, source, start, clock),
+            threading.Thread(target=self._guard, args=(_decode, decoded, source, start, clock, end),
                              name="lumivex-decode", daemon=True),
             threading.Thread(target=self._guard, args=(_upscale, self._upscaled, decoded, upscale_frame, clock),
                              name="lumivex-network", daemon=True)]
@@ -78,20 +79,20 @@ class Frames:
             _put(out, _Failure(error), self._stop)
 
 
-def _decode(stop, out, source, start, clock):
+def _decode(stop, out, source, start, clock, end):
     try:
-        return _decode_from(stop, out, source, start, clock, seek=start > 0)
+        return _decode_from(stop, out, source, start, clock, end, seek=start > 0)
     except _Overshot:
         # The container's index put the seek past the resumption point: decode from the start instead
         # (only decoding is redone; frames before the point are passed over).
-        return _decode_from(stop, out, source, start, clock, seek=False)
+        return _decode_from(stop, out, source, start, clock, end, seek=False)
 
 
 class _Overshot(Exception):
     pass
 
 
-def _decode_from(stop, out, source, start, clock, *, seek):
+def _decode_from(stop, out, source, start, clock, end, *, seek):
     picture = source.picture
     first_pts = source.frames[start]
     expected = start
@@ -115,6 +116,8 @@ def _decode_from(stop, out, source, start, clock, *, seek):
                     if not _put(out, (expected, pixels), stop):
                         return False
                     expected += 1
+                    if expected == end:
+                        return True  # no frame past the end is decoded for nothing
                     started = time.perf_counter()
         except av.error.FFmpegError as error:
             raise VideoError(f"{source.path}: damaged video near {_at(source, expected)} "
