@@ -15,6 +15,11 @@ does, so every output is the one it writes, byte for byte, with the same name, b
 every Result the same. A job travels as planned (nothing is probed again), with absolute paths: every worker
 must see the inputs and the output folder at the same absolute paths (one machine, or a shared file system).
 
+Files of a folder and segments of a video go from one queue: a video job is dealt out to every worker (one row
+each), and each of them makes the segments of that video no other has made or holds, claimed one by one as in
+the single-process command; the one that finds them all done joins them. The rows of a file come back as one
+Result (`_merged`), so the command counts files, not segments.
+
 Nothing is lost or done twice: outputs are written to a temporary name and moved into place without replacing
 what another run put there (unless `overwrite`); each output is claimed before work (`lumivex.upscale.claims`,
 the same claims as the single-process command's, so runs beside each other share the work); a worker skips a
@@ -80,7 +85,8 @@ def upscale_jobs(jobs, upscaler, *, overwrite=False, workers=None, address=None,
         workers = available if workers is None else workers
         if not 1 <= workers <= available:
             raise ClusterError(f"{workers} workers asked for, but the Ray cluster has {available} {kind}")
-        workers = min(workers, len(jobs))  # a worker without a file would only load the network
+        if not any(job.shared for job in jobs):
+            workers = min(workers, len(jobs))  # a worker without a file would only load the network
         return _run(ray, jobs, upscaler, overwrite, workers, gpus > 0, on_result)
     except ray.exceptions.RayError as error:  # say, a worker that cannot load the network
         raise ClusterError(f"the Ray run stopped: {first_line(error)}") from None
@@ -179,9 +185,12 @@ def _quiet_and_tolerant(context):
 
 
 def _share_out(ray, jobs, upscaler, overwrite, workers, on_gpus, on_result):
-    rows = [{"index": index, "job": pickle.dumps(dataclasses.replace(job, source=job.source.absolute(),
-                                                                      target=job.target.absolute()))}
-            for index, job in enumerate(jobs)]
+    rows, shares = [], []
+    for index, job in enumerate(jobs):
+        pickled = pickle.dumps(dataclasses.replace(job, source=job.source.absolute(), target=job.target.absolute()))
+        # Every worker may take a share of a video's segments; a file of one piece goes to one worker.
+        shares.append(workers if job.shared else 1)
+        rows += [{"index": index, "row": len(rows) + share, "job": pickled} for share in range(shares[-1])]
     dataset = ray.data.from_items(rows, override_num_blocks=min(len(rows), MAX_BLOCKS))
     resources = {"num_gpus": 1} if on_gpus else {"num_cpus": 1}
     run = secrets.token_hex(8)  # the workers' claims say they belong to this run (see claims.claim)
@@ -196,21 +205,46 @@ def _share_out(ray, jobs, upscaler, overwrite, workers, on_gpus, on_result):
             batch_size=1, compute=ray.data.ActorPoolStrategy(size=workers),
             max_restarts=-1, max_task_retries=ATTEMPTS - 1, **resources)
 
-    by_index = {}
-    for row in results.iter_rows():
-        index = int(row["index"])
-        result = runner.Result(jobs[index], str(row["status"]), str(row["written"]), float(row["seconds"]),
-                               str(row["error"]), str(row["details"]), int(row["fell_back"]))
+    parts, by_index = {}, {}
+
+    def settle(index, result):
         by_index[index] = result
         if on_result is not None:
             on_result(result, len(by_index), len(jobs))
+
+    for row in results.iter_rows():
+        index = int(row["index"])
+        parts.setdefault(index, []).append(runner.Result(
+            jobs[index], str(row["status"]), str(row["written"]), float(row["seconds"]), str(row["error"]),
+            str(row["details"]), int(row["fell_back"]), (int(row["made"]), int(row["segments"]))))
+        if len(parts[index]) == shares[index]:
+            settle(index, _merged(parts[index]))
     for index, job in enumerate(jobs):
         if index not in by_index:
-            by_index[index] = result = runner.Result(
-                job, runner.FAILED, error=f"its worker died {ATTEMPTS} times while upscaling it")
-            if on_result is not None:
-                on_result(result, len(by_index), len(jobs))
+            settle(index, runner.Result(job, runner.FAILED, error=f"its worker died {ATTEMPTS} times while "
+                                                                  f"upscaling it"))
     return [by_index[index] for index in range(len(jobs))]
+
+
+# What the shares of one file say together: the first of these statuses any of them has.
+_PRECEDENCE = [runner.WRITTEN, runner.FAILED, runner.OVERTAKEN, runner.SHARED, runner.CLAIMED, runner.EXISTS]
+
+
+def _merged(results):
+    """The one Result of a file from the Results of the workers that shared its work."""
+    if len(results) == 1:
+        return results[0]
+    first = min(results, key=lambda result: _PRECEDENCE.index(result.status))
+    made = sum(result.segments[0] for result in results)
+    total = max(result.segments[1] for result in results)
+    written = first.written
+    if first.status == runner.SHARED:
+        written = f"{made} of {total} segments done here, the rest by other runs"
+    elif first.status == runner.CLAIMED and made:  # this run's segments went into another run's output
+        first = dataclasses.replace(first, status=runner.SHARED)
+        written = f"{made} of {total} segments done here, the rest by other runs"
+    return dataclasses.replace(first, written=written, seconds=max(result.seconds for result in results),
+                               fell_back=sum(result.fell_back for result in results), segments=(made, total))
 
 
 class UpscaleWorker:
@@ -225,9 +259,15 @@ class UpscaleWorker:
         self._run = run
 
     def __call__(self, batch):
-        columns = {"status": [], "written": [], "seconds": [], "error": [], "details": [], "fell_back": []}
-        for job in batch["job"]:
-            result = runner.run_job(pickle.loads(job), self._upscaler, overwrite=self._overwrite, run=self._run)
-            for name, values in columns.items():
-                values.append(getattr(result, name))
+        columns = {"status": [], "written": [], "seconds": [], "error": [], "details": [], "fell_back": [],
+                   "made": [], "segments": []}
+        for job, row in zip(batch["job"], batch["row"]):
+            # Claims name the row, not only the run: Ray's retry of a row after its worker died breaks what
+            # that worker held, and never what the workers sharing the same video hold.
+            result = runner.run_job(pickle.loads(job), self._upscaler, overwrite=self._overwrite,
+                                    run=f"{self._run}/{row}")
+            for name in ("status", "written", "seconds", "error", "details", "fell_back"):
+                columns[name].append(getattr(result, name))
+            columns["made"].append(result.segments[0])
+            columns["segments"].append(result.segments[1])
         return {"index": batch["index"], **columns}
