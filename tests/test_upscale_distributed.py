@@ -148,3 +148,44 @@ def test_a_ray_instance_the_road_started_is_stopped_when_it_returns(tmp_path, ne
               "sys.exit(results[0].status != runner.WRITTEN or ray.is_initialized())")
     completed = subprocess.run([sys.executable, "-P", "-c", script], capture_output=True, text=True)
     assert completed.returncode == 0, completed.stderr
+
+
+def model_counting_frames(network, log):
+    """A model factory for the workers: the network on whole frames, one a call, each call noted in `log` with
+    the worker's process id, and slow enough that both workers are at the video at once."""
+    def make():
+        import dataclasses
+        import os
+        import time
+
+        from lumivex.upscale import Settings
+
+        upscaler = Settings(network, 2, tile_size=256, batch_size=1).load()
+        model = upscaler.model
+
+        def run(batch):
+            with open(log, "a") as file:
+                file.write(f"{os.getpid()}\n")
+            time.sleep(0.05)
+            return model(batch)
+        return dataclasses.replace(upscaler, model=run)
+    return make
+
+
+def test_two_workers_share_the_segments_of_one_video(tmp_path, network):
+    from lumivex.testing.videos import frames_and_times, write_clip
+
+    source = write_clip(tmp_path / "clip.mp4", frames=48, size=(96, 64))  # 8 segments of 6 frames
+    upscale_file(source, tmp_path / "alone.mp4", Settings(network, 2).load())
+    log = tmp_path / "calls"
+    results = distributed.upscale_jobs(plan(source, tmp_path / "shared.mp4", 2).jobs,
+                                       model_counting_frames(network, str(log)), workers=2)
+    assert [result.status for result in results] == [runner.WRITTEN]  # one Result for the file
+    assert results[0].segments == (8, 8)
+    workers = log.read_text().split()
+    assert len(workers) == 48 and len(set(workers)) == 2  # every frame once, by both workers
+    times, frames = frames_and_times(tmp_path / "shared.mp4")
+    alone_times, alone_frames = frames_and_times(tmp_path / "alone.mp4")
+    assert times == alone_times
+    assert np.abs(frames.astype(np.int16) - alone_frames).mean(axis=(1, 2, 3)).max() < 3  # x264's noise only
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["alone.mp4", "calls", "clip.mp4", "shared.mp4"]

@@ -197,12 +197,15 @@ def _share_out(ray, jobs, upscaler, overwrite, workers, on_gpus, on_result):
     # A CPU worker runs the network on the CPUs it was given, not on every core: with the network's default of
     # one thread per core, the workers of one machine would only take turns on the same cores.
     threads = None if on_gpus else resources["num_cpus"]
+    # Ray Data queues a few rows on each worker ahead; the shares of a video must go to different workers
+    # instead, one row each as a worker comes free.
+    in_flight = 1 if any(job.shared for job in jobs) else None
     with warnings.catch_warnings():
         # Ray Data names no parameter of its own for the retries yet; the remote arguments still carry them.
         warnings.filterwarnings("ignore", "`ray_remote_args` is deprecated")
         results = dataset.map_batches(
             UpscaleWorker, fn_constructor_args=(upscaler, overwrite, threads, run),
-            batch_size=1, compute=ray.data.ActorPoolStrategy(size=workers),
+            batch_size=1, compute=ray.data.ActorPoolStrategy(size=workers, max_tasks_in_flight_per_actor=in_flight),
             max_restarts=-1, max_task_retries=ATTEMPTS - 1, **resources)
 
     parts, by_index = {}, {}
