@@ -15,8 +15,8 @@ Every road module has the same functions: `takes(path)`, `read(source, settings)
 VideoError), `output_suffix(source, header, settings)`, `check(source, target, header, scale, settings)` (what
 the work needs), `width(checked)`, `height(checked)` and `run(job, upscaler, *, replace, progress)`, and says
 its progress `UNIT`. A road whose files are made in parts that runs share (a video's segments) also has
-`share(job, upscaler, *, overwrite, run, progress)`. Each has its own `Settings` where it has any (the image road's input limit and output
-format, the video encoder's and its repeated frames').
+`share(job, upscaler, *, overwrite, run, progress)`. Each has its own `Settings` where it has any (the image
+road's input limit and output format, the video encoder's and its repeated frames').
 """
 
 import dataclasses
