@@ -1,6 +1,6 @@
 """One video made by several runs of the command at once: they share its segments, each made once, and the
 file is the one a single run writes; a run killed mid-segment loses nothing, an interrupted one says what it
-kept, and the next run makes only the segments still missing."""
+kept, and the next run makes only the segments still missing or damaged."""
 
 import json
 import re
@@ -124,7 +124,9 @@ def test_a_killed_run_loses_nothing_and_an_interrupted_one_says_what_it_kept(tmp
                                     f"segments of clip.mp4 kept for the next run")
     assert on_disk >= 5 and not [path for path in work.iterdir() if path.name.startswith(".")]
 
+    (work / "000001.packets").unlink()  # a gap: the segments after it are kept all the same
+    (work / "000003.packets").write_bytes(b"damaged")  # made again
     monkeypatch.chdir(tmp_path)
     assert cli.main(["clip.mp4", "out.mp4", "--model", "x2.onnx"]) == 0
-    assert segments_made(capsys.readouterr().out) == SEGMENTS - on_disk  # only the missing ones
+    assert segments_made(capsys.readouterr().out) == SEGMENTS - on_disk + 2  # only the missing ones
     finished_cleanly(tmp_path, made)
