@@ -182,7 +182,9 @@ def _finished(target, status, report):
         return report
     if status in (claims.EXISTS, claims.OVERTAKEN):
         raise FileExistsError(f"{target} appeared while this run worked on it; not replaced")
-    made, total = report.segments if report is not None else (0, 0)
+    if report is None:
+        raise VideoError(f"{target}: other runs hold every segment still to be made")
+    made, total = report.segments
     raise VideoError(f"{target}: {made} of {total} segments done here; other runs hold the rest")
 
 
@@ -192,9 +194,12 @@ def upscale_video(source, target, upscaler, *, codec=None, crf=None, preset=None
     `target` (.mp4, .mov, .mkv, .webm).
 
     `codec`, `crf`, `preset`: see `encoding.choose_encoding`. `segment_seconds` (default SEGMENT_SECONDS): the
-    least length of a resumable segment. `progress(done, total)` counts frames (done starts at the frames an
-    interrupted run finished). `dedup`: see `Settings`. `replace=False` never replaces a file that appears at
+    least length of a segment. `progress(done, total)` counts frames (done starts at the frames of the
+    segments found done). `dedup`: see `Settings`. `replace=False` never replaces a file that appears at
     `target` meanwhile (FileExistsError). Returns a VideoReport.
+
+    Segments that another run beside this one holds are not waited for: where they keep the video from being
+    joined here, VideoError says so (the run that makes the last segment writes the file).
 
     Raises VideoError (one line) for an input that cannot be upscaled as asked, found before any work, or
     damage found while decoding; whatever the model raises. On any exception nothing is left at `target`;
