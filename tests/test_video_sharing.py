@@ -130,3 +130,35 @@ def test_a_killed_run_loses_nothing_and_an_interrupted_one_says_what_it_kept(tmp
     assert cli.main(["clip.mp4", "out.mp4", "--model", "x2.onnx"]) == 0
     assert segments_made(capsys.readouterr().out) == SEGMENTS - on_disk + 2  # only the missing ones
     finished_cleanly(tmp_path, made)
+
+
+class CountingNearest:
+    """x2 nearest-neighbour model that counts the frames it saw (one window each) and stops the run, as Ctrl-C
+    would, at the `stop_at`th."""
+
+    scale = 2
+
+    def __init__(self, stop_at=None):
+        self.calls, self.stop_at = 0, stop_at
+
+    def __call__(self, batch):
+        self.calls += 1
+        if self.calls == self.stop_at:
+            raise KeyboardInterrupt
+        return batch.repeat(2, axis=2).repeat(2, axis=3)
+
+
+def test_segments_of_another_job_are_never_mixed_in(tmp_path):
+    from lumivex.upscale import Upscaler
+    from lumivex.upscale.roads.video import upscale_video
+
+    source = write_clip(tmp_path / "clip.mp4", frames=4 * FRAMES_EACH)
+    target = tmp_path / "out.mp4"
+    with pytest.raises(KeyboardInterrupt):
+        upscale_video(source, target, Upscaler(CountingNearest(stop_at=2 * FRAMES_EACH + 2)), crf=30)
+    assert len(list(work_folder_path(target).glob("*.packets"))) == 2
+
+    model = CountingNearest()
+    report = upscale_video(source, target, Upscaler(model))  # another quality: the kept segments do not count
+    assert (model.calls, report.resumed) == (4 * FRAMES_EACH, 0)
+    assert not work_folder_path(target).exists()
