@@ -15,6 +15,7 @@ pytest.importorskip("onnxruntime")
 from av.sidedata.sidedata import Type
 
 from lumivex.testing.networks import write_placeholder_network
+from lumivex.upscale.roads.video import hdr  # noqa: F401  what the command runs (the mutation check goes by imports)
 
 BT2020, PQ, LIMITED = 9, 16, 1
 # A BT.2020 display of 1000 cd/m2 down to 0.005, in x265's steps (0.00002 of a chromaticity, 0.0001 cd/m2).
