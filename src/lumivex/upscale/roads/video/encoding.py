@@ -1,6 +1,7 @@
 """Which encoder writes the upscaled video and how: the input's codec family by default, a quality-based rate
 (CRF 18 for H.264, its equivalent elsewhere), the input's bit depth, chroma layout, colour tags and HDR10
-metadata (`hdr`), and the user's --codec/--crf/--preset; `Encoding` opens identically configured encoders wherever one is needed.
+metadata (`hdr`), and the user's --codec/--crf/--preset; `Encoding` opens identically configured encoders
+wherever one is needed.
 """
 
 import dataclasses
