@@ -62,18 +62,21 @@ def hdr_side_data(path):
             values = struct.unpack_from("<22i", bytes(mastering))  # FFmpeg's AVMasteringDisplayMetadata
             assert values[20:] == (1, 1)  # primaries and luminance both set
             mastering = [values[index] / values[index + 1] for index in range(0, 20, 2)]
+        # x265 writes the options it ran with into the stream: whether it tuned its quantiser for PQ.
+        x265 = frame.side_data.get(Type.SEI_UNREGISTERED)
+        tuned = None if x265 is None else " hdr10-opt " in bytes(x265).decode("latin-1")
         facts = (frame.format.name, frame.color_primaries, frame.color_trc, frame.colorspace,
-                 stream.sample_aspect_ratio or None)
+                 stream.sample_aspect_ratio or None, tuned)
         return mastering, None if light is None else struct.unpack_from("<2I", bytes(light)), facts
 
 
-@pytest.mark.parametrize("output, codec, sar, step", [
-    ("out.mkv", None, None, 1 / 50000),  # the input's family: x265's own steps, exactly
+@pytest.mark.parametrize("output, codec, sar, step, tuned", [
+    ("out.mkv", None, None, 1 / 50000, True),  # the input's family: x265's own steps, exactly
     # AV1 stores 1/65536 of a chromaticity, 1/16384 cd/m2 at the low end; an anamorphic Matroska output has its
     # header rewritten after FFmpeg wrote it.
-    ("out.mkv", "av1", fractions.Fraction(4, 3), 1 / 16384),
+    ("out.mkv", "av1", fractions.Fraction(4, 3), 1 / 16384, None),
 ], ids=["hevc", "av1, anamorphic"])
-def test_hdr10_metadata_reaches_the_output_stream(tmp_path, network, command, output, codec, sar, step):
+def test_hdr10_metadata_reaches_the_output_stream(tmp_path, network, command, output, codec, sar, step, tuned):
     write_hdr_clip(tmp_path / "clip.mkv", sar)
     completed = subprocess.run([*command, "clip.mkv", output, "--model", network]
                                + (["--codec", codec] if codec else []),
@@ -84,7 +87,7 @@ def test_hdr10_metadata_reaches_the_output_stream(tmp_path, network, command, ou
     expected = [*RED, *GREEN, *BLUE, *WHITE, *LUMINANCE]
     np.testing.assert_allclose(mastering, expected, rtol=1 / 256, atol=step)  # 24.8 bits for AV1's greatest
     assert light == LIGHT_LEVELS
-    assert facts == ("yuv420p10le", BT2020, PQ, BT2020, sar)
+    assert facts == ("yuv420p10le", BT2020, PQ, BT2020, sar, tuned)
 
 
 def test_an_encoder_that_drops_hdr10_metadata_is_named_before_any_work(tmp_path, network, command):
