@@ -30,9 +30,11 @@ def network(tmp_path_factory):
     return str(write_placeholder_network(tmp_path_factory.mktemp("network") / "x2.onnx", 2))
 
 
-def write_hdr_clip(path, sar=None):
-    """Three 10-bit PQ BT.2020 frames by libx265, with its mastering display and light level SEI."""
-    params = f"log-level=error:hdr10=1:master-display={MASTER_DISPLAY}:max-cll={LIGHT_LEVELS[0]},{LIGHT_LEVELS[1]}"
+def write_hdr_clip(path, sar=None, mastering=True):
+    """Three 10-bit PQ BT.2020 frames by libx265, with its light level SEI and (`mastering`) its mastering
+    display SEI."""
+    params = f"log-level=error:hdr10=1:max-cll={LIGHT_LEVELS[0]},{LIGHT_LEVELS[1]}"
+    params += f":master-display={MASTER_DISPLAY}" if mastering else ""
     with av.open(str(path), "w") as container:
         stream = container.add_stream("libx265", rate=25, options={"x265-params": params})
         stream.width, stream.height, stream.pix_fmt = 64, 48, "yuv420p10le"
@@ -70,22 +72,26 @@ def hdr_side_data(path):
         return mastering, None if light is None else struct.unpack_from("<2I", bytes(light)), facts
 
 
-@pytest.mark.parametrize("output, codec, sar, step, tuned", [
-    ("out.mkv", None, None, 1 / 50000, True),  # the input's family: x265's own steps, exactly
-    # AV1 stores 1/65536 of a chromaticity, 1/16384 cd/m2 at the low end; an anamorphic Matroska output has its
-    # header rewritten after FFmpeg wrote it.
-    ("out.mkv", "av1", fractions.Fraction(4, 3), 1 / 16384, None),
-], ids=["hevc", "av1, anamorphic"])
-def test_hdr10_metadata_reaches_the_output_stream(tmp_path, network, command, output, codec, sar, step, tuned):
-    write_hdr_clip(tmp_path / "clip.mkv", sar)
+@pytest.mark.parametrize("output, codec, sar, mastering, tolerance, tuned", [
+    ("out.mkv", None, None, True, 0, True),  # the input's family: x265's own steps, exactly
+    # AV1 stores 1/65536 of a chromaticity, 1/16384 cd/m2 at the low end and 1/256 at the high end; an
+    # anamorphic Matroska output has its header rewritten after FFmpeg wrote it.
+    ("out.mkv", "av1", fractions.Fraction(4, 3), True, 1 / 32768, None),
+    ("out.mp4", None, None, False, 0, True),
+], ids=["hevc", "av1, anamorphic", "light levels alone"])
+def test_hdr10_metadata_reaches_the_output_stream(tmp_path, network, command, output, codec, sar, mastering,
+                                                  tolerance, tuned):
+    write_hdr_clip(tmp_path / "clip.mkv", sar, mastering)
     completed = subprocess.run([*command, "clip.mkv", output, "--model", network]
                                + (["--codec", codec] if codec else []),
                                cwd=tmp_path, capture_output=True, text=True, timeout=300)
     assert completed.returncode == 0, completed.stderr
     assert "note:" not in completed.stdout and "x265 [" not in completed.stderr
-    mastering, light, facts = hdr_side_data(tmp_path / output)
-    expected = [*RED, *GREEN, *BLUE, *WHITE, *LUMINANCE]
-    np.testing.assert_allclose(mastering, expected, rtol=1 / 256, atol=step)  # 24.8 bits for AV1's greatest
+    kept, light, facts = hdr_side_data(tmp_path / output)
+    if mastering:
+        np.testing.assert_allclose(kept, [*RED, *GREEN, *BLUE, *WHITE, *LUMINANCE], rtol=0, atol=tolerance + 1e-12)
+    else:
+        assert kept is None
     assert light == LIGHT_LEVELS
     assert facts == ("yuv420p10le", BT2020, PQ, BT2020, sar, tuned)
 
