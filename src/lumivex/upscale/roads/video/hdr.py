@@ -20,8 +20,8 @@ _MASTERING = struct.Struct("<20i2i")
 _LIGHT = struct.Struct("<2I")  # AVContentLightMetadata: MaxCLL, MaxFALL (cd/m2)
 # The encoders that write both into their stream, and the option that takes them.
 CARRIERS = {"libx265": "x265-params", "libsvtav1": "svtav1-params"}
-_BT2020, _PQ = 9, 16  # FFmpeg's numbers for the BT.2020 primaries and matrix, and the SMPTE ST 2084 transfer
-_BT2020_MATRICES = (9, 10)  # non-constant and constant luminance
+# FFmpeg's numbers for the BT.2020 primaries and (non-constant luminance) matrix, and the SMPTE ST 2084 transfer
+_BT2020, _PQ = 9, 16
 
 
 @dataclasses.dataclass(frozen=True)
@@ -109,8 +109,9 @@ def _x265(metadata, pix_fmt, primaries, transfer, matrix):
                           f"WP({white[0]},{white[1]})L({greatest},{least})")
     if metadata.light_level is not None:
         parameters.append("max-cll={},{}".format(*metadata.light_level))
-    # x265's quantiser offsets for PQ video; it refuses them, with an error on the terminal, for anything else.
-    if pix_fmt == "yuv420p10le" and primaries == _BT2020 and transfer == _PQ and matrix in _BT2020_MATRICES:
+    # x265's quantiser offsets for PQ video; it refuses them, with an error on the terminal, for anything else
+    # (the constant-luminance BT.2020 matrix too).
+    if pix_fmt == "yuv420p10le" and primaries == _BT2020 and transfer == _PQ and matrix == _BT2020:
         parameters.append("hdr10-opt=1")
     return parameters
 
