@@ -212,6 +212,9 @@ def _run(args, tally, printer):
     printer.stage(None)
     _announce(args, network, geometry)
     _say_resampling(network, plan)
+    for job in plan.jobs:  # what a file's encoder cannot keep
+        for note in getattr(job.checked, "notes", ()):
+            print(f"note: {job.source.name}: {note}")
     printer.plan(plan)
     _start(plan, tally)
     printer.planned(plan)

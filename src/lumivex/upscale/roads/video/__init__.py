@@ -33,7 +33,7 @@ from ... import claims
 from ...messages import UsageError, first_line
 from ...rescale import TargetSize
 from ...upscaler import to_levels
-from .encoding import Encoding, choose_encoding
+from .encoding import Encoding, choose_encoding, lost_metadata
 from .mux import assemble, check_container
 from .repeats import RepeatSkipper
 from .probe import CONTAINERS, VIDEO_SUFFIXES, VideoError, VideoSource, probe, scan
@@ -60,6 +60,7 @@ class VideoJob:
     container: str  # FFmpeg muxer name
     encoding: Encoding
     headers: bytes  # the encoder's out-of-band headers (SPS/PPS and the like)
+    notes: tuple = ()  # what the run should say before any work (HDR10 metadata the encoder drops)
 
     def __str__(self):
         return f"{self.source.picture} video"
@@ -138,7 +139,8 @@ def check(source, target, info, scale, settings=None):
     encoding = choose_encoding(info, scale, container, codec=settings.codec, crf=settings.crf,
                                preset=settings.preset)
     headers = encoding.open_encoder().extradata or b""
-    job = VideoJob(info, target, container, encoding, headers)
+    notes = tuple(note for note in [lost_metadata(info, encoding, container)] if note)
+    job = VideoJob(info, target, container, encoding, headers, notes)
     check_container(job)
     return job
 

@@ -1,6 +1,7 @@
 """Which encoder writes the upscaled video and how: the input's codec family by default, a quality-based rate
-(CRF 18 for H.264, its equivalent elsewhere), the input's bit depth, chroma layout and colour tags, and the
-user's --codec/--crf/--preset; `Encoding` opens identically configured encoders wherever one is needed.
+(CRF 18 for H.264, its equivalent elsewhere), the input's bit depth, chroma layout, colour tags and HDR10
+metadata (`hdr`), and the user's --codec/--crf/--preset; `Encoding` opens identically configured encoders
+wherever one is needed.
 """
 
 import dataclasses
@@ -10,6 +11,7 @@ import os
 import av
 
 from ...rescale import output_size
+from . import hdr
 from .probe import VideoError, ffmpeg_reason
 
 # The software encoder of each codec family the decoders name; "nvenc" picks the family's NVIDIA encoder.
@@ -140,10 +142,24 @@ def choose_encoding(source, scale, container, *, codec=None, crf=None, preset=No
             options["cpu-used" if str(preset).lstrip("-").isdigit() else "deadline"] = str(preset)
         else:
             raise VideoError(f"--preset does not apply to {encoder}")
+    hdr.add_parameters(encoder, options, picture.hdr,
+                       (pix_fmt, picture.color_primaries, picture.color_trc, picture.colorspace))
     return Encoding(encoder, pix_fmt, *frame_size(picture.width, picture.height, scale), source.time_base,
                     source.rate, tuple(sorted(options.items())), bit_rate, picture.colorspace,
                     picture.color_range or (2 if picture.pix_fmt.startswith("yuvj") else 0),
                     picture.color_primaries, picture.color_trc, picture.sample_aspect_ratio)
+
+
+def lost_metadata(source, encoding, container):
+    """The note for a run whose encoder drops the input's HDR10 metadata, naming the codecs here that keep it
+    in `container`; None where nothing is lost."""
+    metadata = source.picture.hdr
+    if metadata is None or encoding.encoder in hdr.CARRIERS:
+        return None
+    usable = _muxable(container)
+    keeping = [_family(name) for name in hdr.CARRIERS if _exists(name) and _family(name) in usable]
+    advice = f"; --codec {' or '.join(keeping)} would keep it" if keeping else ""
+    return f"{encoding.encoder} does not keep the input's {metadata}{advice}"
 
 
 def _candidates(source, container, codec):

@@ -16,6 +16,7 @@ import cv2
 import numpy as np
 
 from ...messages import first_line
+from .hdr import HdrMetadata, read_metadata
 
 # Output suffixes and the FFmpeg muxer each means.
 CONTAINERS = {".mp4": "mp4", ".mov": "mov", ".mkv": "matroska", ".webm": "webm"}
@@ -52,6 +53,7 @@ class Picture:
     color_trc: int
     sample_aspect_ratio: fractions.Fraction | None
     display_matrix: tuple | None  # nine ints (rotation, flips), as the container has them
+    hdr: HdrMetadata | None = None  # mastering display and light levels, where the video has them
 
     @property
     def rgb_format(self):
@@ -343,7 +345,7 @@ def _first_picture(path, container, stream):
         frame.width, frame.height, form.name, max(component.bits for component in form.components),
         frame.colorspace, frame.color_range, frame.color_primaries, frame.color_trc,
         fractions.Fraction(sar) if sar else None,
-        struct.unpack("<9i", matrix) if matrix and len(matrix) == 36 else None)
+        struct.unpack("<9i", matrix) if matrix and len(matrix) == 36 else None, read_metadata(frame, stream))
 
 
 def _is_cover(stream):
