@@ -163,6 +163,17 @@ def test_leftovers_of_dead_runs_are_removed_and_live_claims_respected(tmp_path, 
         live.communicate("")
 
 
+def test_a_claim_that_other_runs_keep_taking_is_not_ours(tmp_path, monkeypatch):
+    # Each time this run finds the claim gone and tries again, another run has taken it first.
+    def taken(path, replace=True):
+        raise FileExistsError(path)
+
+    monkeypatch.setattr(atomic, "atomic_output", taken)
+    monkeypatch.setattr(claims, "_read", lambda lock: None)
+    assert claims.claim(tmp_path / "a.png") is False
+    assert claims.release_all() == 0
+
+
 def peak_memory_of_a_run(arguments, cwd):
     """The peak resident memory of one run of the command, in bytes, and its exit status."""
     child = start(arguments, cwd)
