@@ -210,7 +210,7 @@ def png_with_metadata(folder):
     info = __import__("PIL.PngImagePlugin", fromlist=["PngInfo"]).PngInfo()
     info.add_text("Author", "Ann")
     info.add_text("Comment", "long " * 200, zip=True)
-    info.add_itxt("Title", "Ünïcode ☃", lang="de", tkey="Titel")
+    info.add_itxt("Title", "Ünïcode ☃", lang="de", tkey="Titel", zip=True)
     info.add_itxt("XML:com.adobe.xmp", XMP.decode())
     Image.fromarray(smooth_rgb()).save(path, pnginfo=info, icc_profile=ICC, exif=exif_block(6), dpi=(300, 150))
     return path
