@@ -20,6 +20,7 @@ VARIANTS = {
     "even sides": ({"multiple": 2}, {}, (2, None, None)),
     "x3, sides of 8": ({"scale": 3, "multiple": 8}, {}, (3, None, None)),
     "sides of 32": ({"multiple": 32}, {}, (2, None, None)),
+    "fixed height 40, sides of 4": ({"height": 40, "multiple": 4}, {}, (2, None, (40, 40))),
     "x1": ({"scale": 1}, {}, (1, None, None)),
     "x8, the most taken": ({"scale": 8}, {}, (8, None, None)),
     "0-255 said": ({"value_range": 255}, {"value_range": 255}, (2, None, None)),
