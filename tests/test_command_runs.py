@@ -166,15 +166,20 @@ def test_leftovers_of_dead_runs_are_removed_and_live_claims_respected(tmp_path, 
         live.communicate("")
 
 
-def test_a_claim_that_other_runs_keep_taking_is_not_ours(tmp_path, monkeypatch):
-    # Each time this run finds the claim gone and tries again, another run has taken it first.
-    def taken(path, replace=True):
-        raise FileExistsError(path)
+@pytest.mark.parametrize("refusal", [FileExistsError, PermissionError], ids=["taken by others", "no write access"])
+def test_a_claim_not_made_leaves_nothing_that_stops_a_later_one(tmp_path, monkeypatch, refusal):
+    # Taken: each time this run finds the claim gone and tries again, another run has taken it first.
+    def refused(path, replace=True):
+        raise refusal(path)
 
-    monkeypatch.setattr(atomic, "atomic_output", taken)
+    monkeypatch.setattr(atomic, "atomic_output", refused)
     monkeypatch.setattr(claims, "_read", lambda lock: None)
-    assert claims.claim(tmp_path / "a.png") is False
-    monkeypatch.undo()  # the other runs are done: the lost claim left nothing that stops this run taking it now
+    if refusal is FileExistsError:
+        assert claims.claim(tmp_path / "a.png") is False
+    else:
+        with pytest.raises(PermissionError):
+            claims.claim(tmp_path / "a.png")
+    monkeypatch.undo()  # the other runs are done, the folder writable: this run takes the claim now
     assert claims.claim(tmp_path / "a.png") is True
     assert claims.release_all() == 1
 
