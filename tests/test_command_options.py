@@ -16,7 +16,7 @@ pytest.importorskip("onnx")
 pytest.importorskip("onnxruntime")
 
 from lumivex.testing.networks import write_placeholder_network
-from lumivex.upscale import progress
+from lumivex.upscale import cli, progress
 
 
 @pytest.fixture(scope="module")
@@ -25,7 +25,7 @@ def network(tmp_path_factory):
 
 
 def command(arguments, cwd):
-    return subprocess.run([sys.executable, "-m", "lumivex.upscale.cli", *arguments], cwd=cwd, text=True,
+    return subprocess.run([sys.executable, "-m", cli.__name__, *arguments], cwd=cwd, text=True,
                           capture_output=True, timeout=300)
 
 
