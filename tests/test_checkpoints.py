@@ -175,6 +175,14 @@ def test_a_network_that_does_not_export_runs_on_pytorch_says_so_and_is_not_expor
     assert "from the cache" in again.description
 
 
+def test_without_a_cache_folder_a_checkpoint_runs_on_pytorch_and_says_why(tmp_path, monkeypatch):
+    checkpoint = save_checkpoint(tmp_path / "compact.pth", made_module("RealESRGAN Compact, .safetensors"))
+    monkeypatch.setattr(models.cache, "folder", lambda: None)  # a user without a home folder
+    model = models.load_model(checkpoint)
+    assert isinstance(model, models.TorchModel)
+    assert model.notice == "runs on PyTorch, not ONNX Runtime: there is no cache folder to keep an export in"
+
+
 class Payload:
     """Pickles as a call of os.mkdir: loading a file that holds one would make the folder."""
 

@@ -16,7 +16,7 @@ pytest.importorskip("onnx")
 pytest.importorskip("onnxruntime")
 
 from lumivex.testing.networks import write_placeholder_network
-from lumivex.upscale import progress
+from lumivex.upscale import cli, progress
 
 
 @pytest.fixture(scope="module")
@@ -25,7 +25,7 @@ def network(tmp_path_factory):
 
 
 def command(arguments, cwd):
-    return subprocess.run([sys.executable, "-m", "lumivex.upscale.cli", *arguments], cwd=cwd, text=True,
+    return subprocess.run([sys.executable, "-m", cli.__name__, *arguments], cwd=cwd, text=True,
                           capture_output=True, timeout=300)
 
 
@@ -206,3 +206,12 @@ def test_repeated_video_frames_reuse_the_result_and_keep_every_timestamp(tmp_pat
     for number in reused:
         assert np.array_equal(written[number][1], written[number - 1][1])
     assert not np.array_equal(written[6][1], written[5][1]) or 6 in reused
+
+
+def test_the_command_reuses_identical_frames_only_unless_told(tmp_path, network):
+    # Flat frames: 101 after 100 comes out of the codec one level apart, which only --dedup may call a repeat.
+    pictures = [np.full((22, 34, 3), level, np.uint8) for level in (100, 100, 101)]
+    make_clip(tmp_path / "in.mp4", pictures)
+    run = command(["in.mp4", "out.mp4", "-n", network], tmp_path)
+    assert run.returncode == 0, run.stderr
+    assert "1 repeated frames not upscaled again" in run.stdout

@@ -141,15 +141,18 @@ def test_leftovers_of_dead_runs_are_removed_and_live_claims_respected(tmp_path, 
         held = [name for name in hidden(out) if atomic.parse_temporary_name(name) == ("1.png", live.pid)]
         held += [claims.lock_path(out / "1.png").name, forge_claim(out / "2.png", host="elsewhere", pid=dead_pid)]
         forged = {
-            "left": [f".5.png.{os.getpid()}.0123abcd.part"],  # this process's pid, once another process's
-            "held": [f".2.png.{dead_pid}.89abcdef.part"],  # beside the claim of another host's run
+            "left": [f".5.png.{os.getpid()}.0123abcd.part",  # this process's pid, once another process's
+                     f"..3.png.lock.{dead_pid}.0123abcd.part"],  # a claim half made long ago (aged below)
+            # Beside the claim of another host's run; a claim being made, maybe on another host.
+            "held": [f".2.png.{dead_pid}.89abcdef.part", f"..4.png.lock.{dead_pid}.89abcdef.part"],
             # Not this command's, or not for an output of this run.
             "strangers": [f".9.png.{dead_pid}.0123abcd.part", f".0.png.{dead_pid}.part", ".0.png.lock.bak"],
         }
         for name in sum(forged.values(), []):
             (out / name).write_bytes(b"")
+        os.utime(out / forged["left"][1], (time.time() - 3600,) * 2)
         left, held, strangers = left + forged["left"], held + forged["held"], forged["strangers"]
-        assert len(left) == 6 and len(held) == 4 and hidden(out) == sorted(left + held + strangers)
+        assert len(left) == 7 and len(held) == 5 and hidden(out) == sorted(left + held + strangers)
 
         monkeypatch.chdir(tmp_path)
         assert cli.main(["photos", "out", "--model", network]) == 0
@@ -157,10 +160,28 @@ def test_leftovers_of_dead_runs_are_removed_and_live_claims_respected(tmp_path, 
         assert sorted(written(printed)) == ["out/0.png", "out/3.png", "out/4.png", "out/5.png"]
         assert "out/1.png is being written by another run; skipped" in printed
         assert "out/2.png is being written by another run; skipped" in printed
-        assert "removed 6 files left in out by runs that did not finish" in printed
+        assert "removed 7 files left in out by runs that did not finish" in printed
         assert hidden(out) == sorted(held + strangers)
     finally:
         live.communicate("")
+
+
+@pytest.mark.parametrize("refusal", [FileExistsError, PermissionError], ids=["taken by others", "no write access"])
+def test_a_claim_not_made_leaves_nothing_that_stops_a_later_one(tmp_path, monkeypatch, refusal):
+    # Taken: each time this run finds the claim gone and tries again, another run has taken it first.
+    def refused(path, replace=True):
+        raise refusal(path)
+
+    monkeypatch.setattr(atomic, "atomic_output", refused)
+    monkeypatch.setattr(claims, "_read", lambda lock: None)
+    if refusal is FileExistsError:
+        assert claims.claim(tmp_path / "a.png") is False
+    else:
+        with pytest.raises(PermissionError):
+            claims.claim(tmp_path / "a.png")
+    monkeypatch.undo()  # the other runs are done, the folder writable: this run takes the claim now
+    assert claims.claim(tmp_path / "a.png") is True
+    assert claims.release_all() == 1
 
 
 def peak_memory_of_a_run(arguments, cwd):

@@ -210,7 +210,7 @@ def png_with_metadata(folder):
     info = __import__("PIL.PngImagePlugin", fromlist=["PngInfo"]).PngInfo()
     info.add_text("Author", "Ann")
     info.add_text("Comment", "long " * 200, zip=True)
-    info.add_itxt("Title", "Ünïcode ☃", lang="de", tkey="Titel")
+    info.add_itxt("Title", "Ünïcode ☃", lang="de", tkey="Titel", zip=True)
     info.add_itxt("XML:com.adobe.xmp", XMP.decode())
     Image.fromarray(smooth_rgb()).save(path, pnginfo=info, icc_profile=ICC, exif=exif_block(6), dpi=(300, 150))
     return path
@@ -337,12 +337,13 @@ def test_an_output_reaches_the_disk_before_its_name_and_its_name_after(tmp_path,
 
 
 def test_a_tiff_of_tifffile_keeps_its_tags_but_not_its_shape_and_centimetres_become_inches(tmp_path):
-    # tifffile describes the array's shape in the description tag: no longer true once upscaled.
-    tifffile.imwrite(tmp_path / "a.tif", np.zeros((2, 2), np.uint8), resolution=(100, 50),
+    # tifffile describes the array's shape in the description tag: no longer true once upscaled. The
+    # resolutions are fractions (201/2, 201/4), as scanners write them.
+    tifffile.imwrite(tmp_path / "a.tif", np.zeros((2, 2), np.uint8), resolution=(100.5, 50.25),
                      resolutionunit="CENTIMETER", extratags=[(271, "s", 0, "Maker", True)])
     with images.open_image(tmp_path / "a.tif") as reader:
         assert reader.metadata.texts == (Text("Make", "Maker"), Text("Software", "tifffile.py"))
-        assert reader.metadata.dpi == pytest.approx((254, 127))
+        assert reader.metadata.dpi == pytest.approx((255.27, 127.635))
 
 
 @pytest.mark.parametrize("error", [IndexError(0), ZeroDivisionError("division by zero"), KeyError(270)])

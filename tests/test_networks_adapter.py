@@ -19,6 +19,8 @@ VARIANTS = {
     "fp16 NHWC": ({"dtype": "float16", "layout": "NHWC"}, {}, (2, None, None)),
     "even sides": ({"multiple": 2}, {}, (2, None, None)),
     "x3, sides of 8": ({"scale": 3, "multiple": 8}, {}, (3, None, None)),
+    "sides of 32": ({"multiple": 32}, {}, (2, None, None)),
+    "fixed height 40, sides of 4": ({"height": 40, "multiple": 4}, {}, (2, None, (40, 40))),
     "x1": ({"scale": 1}, {}, (1, None, None)),
     "x8, the most taken": ({"scale": 8}, {}, (8, None, None)),
     "0-255 said": ({"value_range": 255}, {"value_range": 255}, (2, None, None)),
@@ -77,6 +79,7 @@ def test_a_variant_gives_what_the_reference_gives(cp, to_host, loaded, name, sha
     arguments, _, (scale, max_batch, window) = VARIANTS[name]
     model = loaded(name)
     assert (model.scale, model.max_batch, model.window, model.notice) == (scale, max_batch, window, None)
+    assert model.multiple == arguments.get("multiple", 1)  # a larger one only costs padding, so nothing else tells
     if name == "all at once":  # what the command's device line says of the network
         assert model.contract.summary() == "x4, NHWC float16, batch 2, 40x40 windows, values 0-255, BGR, context 2 px"
     rng = np.random.default_rng(sum(shape))

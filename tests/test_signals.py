@@ -71,7 +71,9 @@ def _taken_by_another_handler():
 def test_a_stop_signal_whose_exception_is_lost_still_stops_the_run(capfd, body, status):
     cleaned = []
     _finished.clear()
+    hook = sys.unraisablehook
     assert signals.StopOnSignals().run(body, lambda: cleaned.append(True)) == status
+    assert sys.unraisablehook is hook  # the caller's again: later lost exceptions are reported as before
     assert cleaned == [True]
     assert _finished == []  # the run stopped soon after the signal, not at its end
     assert capfd.readouterr().err == ""  # no "Exception ignored" report
