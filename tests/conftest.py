@@ -65,6 +65,31 @@ def network_cache(tmp_path_factory):
 
 
 @pytest.fixture(scope="session")
+def network(tmp_path_factory):
+    """The path of a small x2 network file (the placeholder network), for tests that run the command."""
+    from lumivex.testing.networks import write_placeholder_network
+
+    return str(write_placeholder_network(tmp_path_factory.mktemp("network") / "x2.onnx", 2))
+
+
+@pytest.fixture(scope="session")
+def make_photos():
+    """Function writing `count` random RGB photos of `side` x `side` pixels, 0.png, 1.png, ..., into a new
+    `folder`."""
+    import numpy as np
+    from PIL import Image
+
+    def make(folder, count, side):
+        folder.mkdir()
+        rng = np.random.default_rng(0)
+        for index in range(count):
+            Image.fromarray(rng.integers(0, 256, (side, side, 3), dtype=np.uint8)).save(folder / f"{index}.png")
+        return folder
+
+    return make
+
+
+@pytest.fixture(scope="session")
 def cp():
     """The module playing `cupy` in this run: real CuPy or the NumPy stand-in."""
     return CUPY

@@ -15,13 +15,7 @@ av = pytest.importorskip("av")
 pytest.importorskip("onnx")
 pytest.importorskip("onnxruntime")
 
-from lumivex.testing.networks import write_placeholder_network
 from lumivex.upscale import cli, progress
-
-
-@pytest.fixture(scope="module")
-def network(tmp_path_factory):
-    return str(write_placeholder_network(tmp_path_factory.mktemp("network") / "x2.onnx", 2))
 
 
 def command(arguments, cwd):

@@ -18,24 +18,10 @@ pytest.importorskip("onnx")
 pytest.importorskip("onnxruntime")
 pytest.importorskip("tqdm")
 
-from lumivex.testing.networks import write_placeholder_network
 from lumivex.upscale import atomic, claims, cli
 
 # Many one-window network calls per image, so that a run takes long enough to be stopped in the middle.
 SLOW = ["--tile-size", "8", "--overlap", "4", "--batch-size", "1"]
-
-
-@pytest.fixture(scope="module")
-def network(tmp_path_factory):
-    return str(write_placeholder_network(tmp_path_factory.mktemp("network") / "x2.onnx", 2))
-
-
-def make_photos(folder, count, side):
-    folder.mkdir()
-    rng = np.random.default_rng(0)
-    for index in range(count):
-        Image.fromarray(rng.integers(0, 256, (side, side, 3), dtype=np.uint8)).save(folder / f"{index}.png")
-    return folder
 
 
 def start(arguments, cwd):
@@ -52,7 +38,8 @@ def written(out):
 
 
 @pytest.mark.parametrize("number", [signal.SIGINT, signal.SIGTERM], ids=["SIGINT", "SIGTERM"])
-def test_a_signal_mid_run_ends_it_cleanly_and_a_rerun_finishes(tmp_path, monkeypatch, capsys, network, number):
+def test_a_signal_mid_run_ends_it_cleanly_and_a_rerun_finishes(tmp_path, monkeypatch, capsys, network, number,
+                                                                make_photos):
     make_photos(tmp_path / "photos", 4, 300)
     child = start(["photos", "out", "--model", network, *SLOW], tmp_path)
     lines = []
@@ -79,7 +66,7 @@ def test_a_signal_mid_run_ends_it_cleanly_and_a_rerun_finishes(tmp_path, monkeyp
     assert len(list((tmp_path / "out").iterdir())) == 4
 
 
-def test_two_runs_started_together_write_each_output_once(tmp_path, network):
+def test_two_runs_started_together_write_each_output_once(tmp_path, network, make_photos):
     make_photos(tmp_path / "photos", 8, 200)
     runs = [start(["photos", "out", "--model", network, *SLOW], tmp_path) for _ in range(2)]
     outputs = [run.communicate(timeout=300) for run in runs]
@@ -121,7 +108,8 @@ def forge_claim(target, age=0, **owner):
     return lock.name
 
 
-def test_leftovers_of_dead_runs_are_removed_and_live_claims_respected(tmp_path, monkeypatch, capsys, network):
+def test_leftovers_of_dead_runs_are_removed_and_live_claims_respected(tmp_path, monkeypatch, capsys, network,
+                                                                      make_photos):
     make_photos(tmp_path / "photos", 6, 6)
     out = tmp_path / "out"
     out.mkdir()

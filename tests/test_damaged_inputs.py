@@ -15,16 +15,10 @@ tifffile = pytest.importorskip("tifffile")
 Image = pytest.importorskip("PIL.Image")
 pytest.importorskip("onnxruntime")
 
-from lumivex.testing.networks import write_placeholder_network
 from lumivex.upscale import images
 from lumivex.upscale.images import PixelFormat
 
 PIXELS = np.random.default_rng(0).integers(0, 256, (32, 24, 3), dtype=np.uint8)
-
-
-@pytest.fixture(scope="module")
-def network(tmp_path_factory):
-    return str(write_placeholder_network(tmp_path_factory.mktemp("network") / "x2.onnx", 2))
 
 
 def run(command, arguments, cwd):

@@ -10,15 +10,12 @@ import sys
 import time
 import weakref
 
-import numpy as np
 import pytest
 
-Image = pytest.importorskip("PIL.Image")
+pytest.importorskip("PIL.Image")
 pytest.importorskip("onnxruntime")
 
-from lumivex.testing.networks import write_placeholder_network
 from lumivex.upscale import signals
-
 
 
 class _Dropping:
@@ -80,18 +77,6 @@ def test_a_stop_signal_whose_exception_is_lost_still_stops_the_run(capfd, body, 
     assert signal.getsignal(signal.SIGTERM) is signal.SIG_DFL or callable(signal.getsignal(signal.SIGTERM))
 
 
-@pytest.fixture(scope="module")
-def network(tmp_path_factory):
-    return str(write_placeholder_network(tmp_path_factory.mktemp("network") / "x2.onnx", 2))
-
-
-def make_photos(folder, count, side):
-    folder.mkdir()
-    rng = np.random.default_rng(0)
-    for index in range(count):
-        Image.fromarray(rng.integers(0, 256, (side, side, 3), dtype=np.uint8)).save(folder / f"{index}.png")
-
-
 def start(command, arguments, cwd):
     return subprocess.Popen([*command, *arguments], cwd=cwd, text=True, stdout=subprocess.PIPE,
                             stderr=subprocess.PIPE)
@@ -112,7 +97,8 @@ def last_rename(child, folder):
 
 
 @pytest.mark.parametrize("moment", [loading_onnxruntime, last_rename], ids=["start-up", "last rename"])
-def test_a_signal_at_start_up_or_at_the_last_rename_ends_the_run_with_one_line(tmp_path, network, command, moment):
+def test_a_signal_at_start_up_or_at_the_last_rename_ends_the_run_with_one_line(tmp_path, network, command, moment,
+                                                                                make_photos):
     make_photos(tmp_path / "photos", 3, 24)
     child = start(command, ["photos", "out", "--model", network], tmp_path)
     moment(child, tmp_path)
@@ -152,7 +138,7 @@ def silent_address():
 
 def test_a_ray_address_nobody_answers_at_is_one_line_and_sigterm_meanwhile_one_too(tmp_path, network, command,
                                                                                    monkeypatch, capsys,
-                                                                                   silent_address):
+                                                                                   silent_address, make_photos):
     pytest.importorskip("ray")
     from lumivex.upscale import cli, distributed
 

@@ -18,7 +18,6 @@ Image = pytest.importorskip("PIL.Image")
 pytest.importorskip("onnx")
 pytest.importorskip("onnxruntime")
 
-from lumivex.testing.networks import write_placeholder_network
 from lumivex.upscale import Settings, claims, cli, distributed, plan, runner, upscale_file
 
 
@@ -27,11 +26,6 @@ def local_ray():
     ray.init(address="local", num_cpus=2, include_dashboard=False, log_to_driver=False)
     yield
     ray.shutdown()
-
-
-@pytest.fixture(scope="module")
-def network(tmp_path_factory):
-    return str(write_placeholder_network(tmp_path_factory.mktemp("network") / "x2.onnx", 2))
 
 
 def make_photos(folder, count):

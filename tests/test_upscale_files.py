@@ -12,7 +12,6 @@ pytest.importorskip("onnx")
 pytest.importorskip("onnxruntime")
 pytest.importorskip("tqdm")
 
-from lumivex.testing.networks import write_placeholder_network
 from lumivex.upscale import Upscaler, cli, upscale_file
 from lumivex.upscale import upscaler as upscaler_module
 
@@ -64,11 +63,6 @@ def test_images_round_trip_with_depth_and_mode_kept(tmp_path, recorder, depth, p
     assert bit_depth == depth
     np.testing.assert_array_equal(result, upright.repeat(2, axis=0).repeat(2, axis=1))
     assert [args[0].shape[1] for args, _ in model.calls] == passes
-
-
-@pytest.fixture(scope="module")
-def network(tmp_path_factory):
-    return str(write_placeholder_network(tmp_path_factory.mktemp("network") / "x2.onnx", 2))
 
 
 @pytest.fixture

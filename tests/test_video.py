@@ -13,7 +13,6 @@ pytest.importorskip("onnx")
 pytest.importorskip("onnxruntime")
 pytest.importorskip("tqdm")
 
-from lumivex.testing.networks import write_placeholder_network
 from lumivex.upscale import Upscaler, cli
 from lumivex.upscale.roads import video
 from lumivex.upscale.roads.video import VideoError, check_video, upscale_video, work_folder_path
@@ -126,11 +125,6 @@ def others(path):
         kept["packets"] = [(packet.stream.type, bytes(packet), packet.pts * packet.time_base,
                             packet.dts * packet.time_base) for packet in packets if packet.size]
         return kept
-
-
-@pytest.fixture(scope="module")
-def network(tmp_path_factory):
-    return str(write_placeholder_network(tmp_path_factory.mktemp("network") / "x2.onnx", 2))
 
 
 @pytest.mark.parametrize("name, clip", [
