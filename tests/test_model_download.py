@@ -20,11 +20,12 @@ pytest.importorskip("spandrel")
 
 class Server(http.server.ThreadingHTTPServer):
     """Serves `files` (name -> bytes) with range requests; `break_once` names files whose first full transfer
-    stops halfway, `slow` files sent in small pieces; `requests` records (path, Range header) of each request."""
+    stops halfway, `slow` files sent in small pieces, `no_ranges` files whose ranges are refused (416);
+    `requests` records (path, Range header) of each request."""
 
     def __init__(self):
         super().__init__(("127.0.0.1", 0), Handler)
-        self.files, self.break_once, self.slow, self.requests = {}, set(), set(), []
+        self.files, self.break_once, self.slow, self.no_ranges, self.requests = {}, set(), set(), set(), []
 
     @property
     def url(self):
@@ -40,6 +41,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         body = server.files.get(name)
         if body is None:
             self.send_error(404)
+            return
+        if asked and name in server.no_ranges:
+            self.send_error(416)
             return
         start = int(asked.removeprefix("bytes=").rstrip("-")) if asked else 0
         self.send_response(206 if asked else 200)
@@ -111,16 +115,20 @@ def test_a_model_by_name_is_downloaded_once_and_listed_as_cached(tmp_path, serve
     assert "cached" in lines[1] and "cached" not in lines[2] and "MIT" in lines[2]
 
 
-def test_a_transfer_that_breaks_off_is_resumed_from_where_it_stopped(tmp_path, server):
+@pytest.mark.parametrize("ranges", [True, False], ids=["resumed", "started again where ranges are refused"])
+def test_a_transfer_that_breaks_off_is_resumed_from_where_it_stopped(tmp_path, server, ranges):
     body = checkpoint_bytes(tmp_path)
     entry = entry_for("broken", body)
     server.files[entry.file_name] = body
     server.break_once.add(entry.file_name)
+    if not ranges:
+        server.no_ranges.add(entry.file_name)
 
     path, digest = download.fetch(entry)
     assert path.read_bytes() == body and digest == entry.sha256
     half = (len(body) // 2)
-    assert server.requests == [("broken.pth", None), ("broken.pth", f"bytes={half}-")]
+    assert server.requests == [("broken.pth", None), ("broken.pth", f"bytes={half}-")] + [
+        ("broken.pth", None)] * (not ranges)
 
 
 @pytest.mark.parametrize("kind", ["wrong digest", "404", "no server"])
