@@ -64,8 +64,18 @@ def test_every_frame_is_upscaled_with_its_duration_loop_and_disposal(tmp_path, m
         np.testing.assert_array_equal(out_pixels, pixels.repeat(2, axis=0).repeat(2, axis=1))
 
 
-def test_a_still_image_format_is_refused_before_any_work(tmp_path):
-    first, *rest = frames()
-    first.save(tmp_path / "anim.gif", save_all=True, append_images=rest, duration=DURATIONS)
-    with pytest.raises(ImageError, match=r"b\.jpg: \.jpg cannot hold an animation; use \.gif$"):
-        check_animation(str(tmp_path / "anim.gif"), str(tmp_path / "b.jpg"), 2)  # names as str or Path
+@pytest.mark.parametrize("kind, refusal", [
+    ("GIF to JPEG", r"b\.jpg: \.jpg cannot hold an animation; use \.gif$"),
+    ("16-bit APNG", r"anim\.png: 16-bit animated PNG frames would be cut to 8 bits; not upscaled$"),
+])
+def test_what_an_animation_would_lose_is_refused_before_any_work(tmp_path, kind, refusal):
+    if kind == "16-bit APNG":
+        rng = np.random.default_rng(0)
+        first, *rest = [Image.fromarray(rng.integers(0, 65536, (8, 10), dtype=np.uint16)) for _ in range(3)]
+        source, target = tmp_path / "anim.png", tmp_path / "b.png"
+    else:
+        first, *rest = frames()
+        source, target = tmp_path / "anim.gif", tmp_path / "b.jpg"
+    first.save(source, save_all=True, append_images=rest, duration=100)
+    with pytest.raises(ImageError, match=refusal):
+        check_animation(str(source), str(target), 2)  # names as str or Path

@@ -241,6 +241,14 @@ def test_an_interrupted_video_resumes_at_its_first_unfinished_segment(tmp_path, 
     assert others(target) == others(source)
 
 
+def test_a_video_that_fails_before_its_first_segment_leaves_no_work_behind(tmp_path):
+    source = make_clip(tmp_path / "short.mp4", frames=12)
+    target = tmp_path / "short_x2.mp4"
+    with pytest.raises(RuntimeError):
+        upscale_video(source, target, Upscaler(CountingNearest(fail_at=1)), segment_seconds=0.4)
+    assert sorted(path.name for path in tmp_path.iterdir()) == ["short.mp4"]
+
+
 def test_ten_bit_video_is_upscaled_and_encoded_in_more_than_eight_bits(tmp_path, cp):
     source = make_clip(tmp_path / "ten.mkv", codec="libx265", pix_fmt="yuv420p10le", audio=False, frames=6)
     seen = []
