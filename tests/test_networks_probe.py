@@ -47,6 +47,16 @@ def test_the_measured_radius_is_the_context_that_settles_the_result(tmp_path):
     assert worst_core_error(session, texture(120, 120, 3, seed=5), model.radius - 1) > HALF_LEVEL
 
 
+def test_a_network_that_sees_the_whole_image_is_given_the_largest_context_tried(cp):
+    from lumivex.upscale.models.contract import Contract
+    from lumivex.upscale.models.probe import measure_radius
+
+    def lit_by_the_corner(batch):  # every output pixel depends on the image's first pixel, however far
+        return batch.repeat(2, axis=2).repeat(2, axis=3) + batch[..., :1, :1]
+
+    assert measure_radius(lit_by_the_corner, Contract("image", "result", scale=2)) == (64, True)
+
+
 @pytest.mark.parametrize("key", ["receptive_radius", "receptive_field_radius"])
 def test_a_declared_radius_is_taken_as_it_is(tmp_path, key):
     network = networks.variant_network(metadata={key: "11"})
