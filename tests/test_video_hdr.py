@@ -14,7 +14,6 @@ pytest.importorskip("onnxruntime")
 
 from av.sidedata.sidedata import Type
 
-from lumivex.testing.networks import write_placeholder_network
 from lumivex.upscale.roads.video import hdr  # noqa: F401  what the command runs (the mutation check goes by imports)
 
 BT2020, PQ, LIMITED = 9, 16, 1
@@ -23,11 +22,6 @@ MASTER_DISPLAY = "G(13250,34500)B(7500,3000)R(34000,16000)WP(15635,16450)L(10000
 RED, GREEN, BLUE, WHITE = (0.68, 0.32), (0.265, 0.69), (0.15, 0.06), (0.3127, 0.329)
 LUMINANCE = (0.005, 1000)
 LIGHT_LEVELS = (1000, 400)  # MaxCLL, MaxFALL
-
-
-@pytest.fixture(scope="module")
-def network(tmp_path_factory):
-    return str(write_placeholder_network(tmp_path_factory.mktemp("network") / "x2.onnx", 2))
 
 
 def write_hdr_clip(path, sar=None, mastering=True):
