@@ -15,6 +15,7 @@ pytest.importorskip("tqdm")
 
 from lumivex.upscale import Upscaler, cli
 from lumivex.upscale.roads import video
+from lumivex.testing.videos import mux_tone
 from lumivex.upscale.roads.video import VideoError, check_video, upscale_video, work_folder_path
 
 WIDTH, HEIGHT = 32, 24
@@ -76,13 +77,7 @@ def make_clip(path, *, frames=24, codec="libx264", pix_fmt="yuv420p", vfr=False,
         pts += STEP * (int(rng.integers(1, 4)) if vfr else 1)
     container.mux(video.encode(None))
     if sound is not None:
-        samples = int(pts * TIME_BASE * 8000)
-        wave = (0.3 * np.sin(2 * np.pi * 440 * np.arange(samples) / 8000)).astype(np.float32)[None]
-        for start in range(0, samples, 1024):
-            chunk = av.AudioFrame.from_ndarray(wave[:, start:start + 1024], format="fltp", layout="mono")
-            chunk.sample_rate, chunk.pts = 8000, start
-            container.mux(sound.encode(chunk))
-        container.mux(sound.encode(None))
+        mux_tone(container, sound, int(pts * TIME_BASE * 8000))
     if text is not None:
         for number in range(3):
             packet = av.Packet(f"line {number}".encode())

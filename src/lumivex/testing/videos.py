@@ -35,14 +35,18 @@ def write_clip(path, *, frames=48, size=(32, 24), fps=1, gop=6, audio=True, seed
             container.mux(video.encode(frame))
         container.mux(video.encode(None))
         if sound is not None:
-            samples = int(frames * step * TIME_BASE * 8000)
-            wave = (0.3 * np.sin(2 * np.pi * 440 * np.arange(samples) / 8000)).astype(np.float32)[None]
-            for start in range(0, samples, 1024):
-                chunk = av.AudioFrame.from_ndarray(wave[:, start:start + 1024], format="fltp", layout="mono")
-                chunk.sample_rate, chunk.pts = 8000, start
-                container.mux(sound.encode(chunk))
-            container.mux(sound.encode(None))
+            mux_tone(container, sound, int(frames * step * TIME_BASE * 8000))
     return path
+
+
+def mux_tone(container, sound, samples):
+    """Encodes `samples` samples of a 440 Hz tone at 8 kHz (mono) into the audio stream `sound` of `container`."""
+    wave = (0.3 * np.sin(2 * np.pi * 440 * np.arange(samples) / 8000)).astype(np.float32)[None]
+    for start in range(0, samples, 1024):
+        chunk = av.AudioFrame.from_ndarray(wave[:, start:start + 1024], format="fltp", layout="mono")
+        chunk.sample_rate, chunk.pts = 8000, start
+        container.mux(sound.encode(chunk))
+    container.mux(sound.encode(None))
 
 
 def frames_and_times(path):
